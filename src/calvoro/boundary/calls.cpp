@@ -1,0 +1,113 @@
+// calls.cpp: lookups and calls that may run Python code.
+#include "calls.hpp"
+
+namespace calvoro::boundary {
+
+namespace {
+
+PyObject *
+fail_name(PyObject *name)
+{
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    return nullptr;
+}
+
+// A result of nothing must come with an exception, as PyObject_Call checks.
+Ref
+checked_result(PyObject *result)
+{
+    if (!result && !PyErr_Occurred()) {
+        PyErr_SetString(PyExc_SystemError,
+                        "NULL result without error in PyObject_Call");
+    }
+    return Ref::steal(result);
+}
+
+}  // namespace
+
+Ref
+lookup_builtin(ModuleIdentity &module, PyObject *name)
+{
+    Ref value = Ref::steal(PyObject_GetAttr(module.builtins, name));
+    if (!value) {
+        PyErr_Clear();
+        fail_name(name);
+    }
+    return value;
+}
+
+Ref
+lookup_global(ModuleIdentity &module, PyObject *name)
+{
+    PyObject *value = PyDict_GetItemWithError(module.globals, name);
+    if (value) {
+        return Ref::new_ref(value);
+    }
+    if (PyErr_Occurred()) {
+        return Ref();
+    }
+    return lookup_builtin(module, name);
+}
+
+Ref
+call_guarded(PyObject *callable, PyObject *const *args, Py_ssize_t nargs)
+{
+    PyObject *function = callable;
+    PyObject *self = nullptr;
+    if (PyMethod_Check(callable)) {
+        function = PyMethod_GET_FUNCTION(callable);
+        self = PyMethod_GET_SELF(callable);
+    }
+    Py_ssize_t offset = self ? 1 : 0;
+    Ref tuple = Ref::steal(PyTuple_New(nargs + offset));
+    if (!tuple) {
+        return Ref();
+    }
+    if (self) {
+        Py_INCREF(self);
+        PyTuple_SET_ITEM(tuple.get(), 0, self);
+    }
+    for (Py_ssize_t i = 0; i < nargs; i++) {
+        Py_INCREF(args[i]);
+        PyTuple_SET_ITEM(tuple.get(), i + offset, args[i]);
+    }
+    // the method object holds the function; keep it for the whole call
+    Ref hold = Ref::new_ref(function);
+
+    if (PyCFunction_Check(function) &&
+        (PyCFunction_GET_FLAGS(function) & METH_FASTCALL)) {
+        return checked_result(PyObject_Call(function, tuple.get(), nullptr));
+    }
+    ternaryfunc call = Py_TYPE(function)->tp_call;
+    if (!call) {
+        PyErr_Format(PyExc_TypeError, "'%.200s' object is not callable",
+                     Py_TYPE(function)->tp_name);
+        return Ref();
+    }
+    RecursionGuard guard(calling_where);
+    if (!guard) {
+        return Ref();
+    }
+    return checked_result(call(function, tuple.get(), nullptr));
+}
+
+PyObject *
+raise_own_exception(PyObject *args)
+{
+    PyObject *type = PyExc_Exception;
+    Ref instance;
+    {
+        RecursionGuard guard(calling_where);
+        if (!guard) {
+            return nullptr;
+        }
+        instance = checked_result(Py_TYPE(type)->tp_call(type, args, nullptr));
+    }
+    if (instance) {
+        PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(instance.get())),
+                        instance.get());
+    }
+    return nullptr;
+}
+
+}  // namespace calvoro::boundary

@@ -1,0 +1,112 @@
+// compat.hpp: every interpreter-version difference the package deals with.
+//
+// Modern names are backfilled for older interpreters (one line of comment
+// per shim); behaviours that need code of their own per version get one
+// function each. No other file tests PY_VERSION_HEX.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+#include <frameobject.h>
+
+#define CALVORO_PY37 (PY_VERSION_HEX >= 0x03070000)
+#define CALVORO_PY38 (PY_VERSION_HEX >= 0x03080000)
+#define CALVORO_PY39 (PY_VERSION_HEX >= 0x03090000)
+#define CALVORO_PY311 (PY_VERSION_HEX >= 0x030B0000)
+#define CALVORO_PY312 (PY_VERSION_HEX >= 0x030C0000)
+#define CALVORO_PY314 (PY_VERSION_HEX >= 0x030E0000)
+
+#if CALVORO_PY314
+#error "the recursion guard and code objects need re-checking on 3.14+"
+#endif
+
+// Up to 3.8 PyMODINIT_FUNC carries no visibility, and we build hidden.
+#define CALVORO_MODINIT \
+    extern "C" __attribute__((visibility("default"))) PyObject *
+
+// Py_SET_REFCNT: added in 3.9.
+#if !CALVORO_PY39
+static inline void
+Py_SET_REFCNT(PyObject *obj, Py_ssize_t refcnt)
+{
+    obj->ob_refcnt = refcnt;
+}
+#endif
+
+// PyDict_GET_SIZE: added in 3.7.
+#if !CALVORO_PY37
+#define PyDict_GET_SIZE(dict) (((PyDictObject *)(dict))->ma_used)
+#endif
+
+namespace calvoro::compat {
+
+// Table records of 3.6 take `char *` names and docs (const from 3.7).
+inline char *
+c_text(const char *text)
+{
+    return const_cast<char *>(text);
+}
+
+// Method functions of every signature are stored as PyCFunction.
+template <typename F>
+inline PyCFunction
+as_cfunction(F *function)
+{
+    return reinterpret_cast<PyCFunction>(
+        reinterpret_cast<void (*)(void)>(function));
+}
+
+// The interpreter the calling thread runs in, as a number that is never
+// reused within the process (3.6 has only the address).
+inline long long
+current_interpreter_id()
+{
+#if CALVORO_PY39
+    return static_cast<long long>(
+        PyInterpreterState_GetID(PyInterpreterState_Get()));
+#elif CALVORO_PY37
+    return static_cast<long long>(
+        PyInterpreterState_GetID(PyThreadState_Get()->interp));
+#else
+    return static_cast<long long>(
+        reinterpret_cast<uintptr_t>(PyThreadState_Get()->interp));
+#endif
+}
+
+// The interpreter's recursion guard, counted against sys.getrecursionlimit().
+// From 3.12 Py_EnterRecursiveCall counts only against a fixed C limit, so
+// the Python-level counter, which the limit adjusts, is used directly.
+inline bool
+enter_recursive_call(const char *where)
+{
+#if CALVORO_PY312
+    PyThreadState *ts = PyThreadState_Get();
+    if (ts->py_recursion_remaining-- <= 0) {
+        ts->py_recursion_remaining++;
+        PyErr_Format(PyExc_RecursionError,
+                     "maximum recursion depth exceeded%s", where);
+        return false;
+    }
+    return true;
+#else
+    return Py_EnterRecursiveCall(where) == 0;
+#endif
+}
+
+inline void
+leave_recursive_call()
+{
+#if CALVORO_PY312
+    PyThreadState_Get()->py_recursion_remaining++;
+#else
+    Py_LeaveRecursiveCall();
+#endif
+}
+
+// A code object for introspection only: empty bytecode and tables.
+// Returns a new reference, or nullptr with an exception set.
+PyObject *new_code_object(int argcount, PyObject *varnames,
+                          PyObject *filename, PyObject *name,
+                          int firstlineno);
+
+}  // namespace calvoro::compat

@@ -1,0 +1,49 @@
+// identity.hpp: the fixed names of a module and the process-wide state that
+// the boundary keeps for it.
+#pragma once
+
+#include "compat.hpp"
+
+namespace calvoro::boundary {
+
+// One code object per (function, line) backs the traceback entries.
+struct TracebackSite {
+    const char *function = nullptr;
+    int line = 0;
+    PyObject *code = nullptr;
+};
+
+constexpr int max_traceback_sites = 48;
+constexpr int max_table_functions = 8;
+
+struct ModuleIdentity {
+    // fixed when the module is built
+    const char *short_name;      // "anyfold"
+    const char *qualified_name;  // "calvoro.anyfold"
+    const char *init_name;       // "init calvoro.anyfold"
+    const char *source_path;     // "src/calvoro/anyfold"
+
+    // set by the create and exec steps; held until the process ends
+    bool owner_known = false;
+    long long owner = 0;         // the interpreter that first created it
+    PyObject *module = nullptr;  // the initialised module
+    PyObject *globals = nullptr; // its namespace
+    PyObject *builtins = nullptr;
+    PyObject *filename = nullptr;
+    TracebackSite sites[max_traceback_sites] = {};
+
+    // the function attributes a re-import finds, put back after the
+    // interpreter has re-added the method table over them
+    PyObject *saved_names[max_table_functions] = {};
+    PyObject *saved_values[max_table_functions] = {};
+    int saved_count = 0;
+};
+
+// A public function as tracebacks and messages name it.
+struct FunctionIdentity {
+    const char *name;            // "merge_inplace", used in messages
+    const char *qualified_name;  // "calvoro.anyfold.merge_inplace"
+    int binding_line;            // line of entries for binding failures
+};
+
+}  // namespace calvoro::boundary

@@ -1,0 +1,115 @@
+// items.cpp: element access with the interpreter's rules and messages.
+#include "items.hpp"
+
+namespace calvoro::boundary {
+
+namespace {
+
+// An exact list or tuple, read directly when `i` is in range; else nullptr.
+PyObject *
+direct_item(PyObject *sequence, Py_ssize_t i)
+{
+    if (PyList_CheckExact(sequence) && i < PyList_GET_SIZE(sequence)) {
+        return PyList_GET_ITEM(sequence, i);
+    }
+    if (PyTuple_CheckExact(sequence) && i < PyTuple_GET_SIZE(sequence)) {
+        return PyTuple_GET_ITEM(sequence, i);
+    }
+    return nullptr;
+}
+
+bool
+exact_list_or_tuple(PyObject *obj)
+{
+    return PyList_CheckExact(obj) || PyTuple_CheckExact(obj);
+}
+
+Ref
+subscript_with_index(PyObject *sequence, Py_ssize_t i)
+{
+    Ref index = Ref::steal(PyLong_FromSsize_t(i));
+    if (!index) {
+        return Ref();
+    }
+    return Ref::steal(PyObject_GetItem(sequence, index.get()));
+}
+
+}  // namespace
+
+Ref
+item_at_index(PyObject *sequence, Py_ssize_t i)
+{
+    if (PyObject *item = direct_item(sequence, i)) {
+        return Ref::new_ref(item);
+    }
+    PySequenceMethods *methods = Py_TYPE(sequence)->tp_as_sequence;
+    if (!exact_list_or_tuple(sequence) && methods && methods->sq_item) {
+        return Ref::steal(methods->sq_item(sequence, i));
+    }
+    return subscript_with_index(sequence, i);
+}
+
+Ref
+item_for_key(PyObject *obj, PyObject *key)
+{
+    PyMappingMethods *mapping = Py_TYPE(obj)->tp_as_mapping;
+    if (mapping && mapping->mp_subscript) {
+        return Ref::steal(mapping->mp_subscript(obj, key));
+    }
+    PySequenceMethods *methods = Py_TYPE(obj)->tp_as_sequence;
+    if (!methods || !methods->sq_item) {
+        PyErr_Format(PyExc_TypeError, "'%.200s' object is not subscriptable",
+                     Py_TYPE(obj)->tp_name);
+        return Ref();
+    }
+    if (!PyIndex_Check(key)) {
+        PyErr_Format(PyExc_TypeError,
+                     "sequence index must be integer, not '%.200s'",
+                     Py_TYPE(key)->tp_name);
+        return Ref();
+    }
+    Py_ssize_t i = PyNumber_AsSsize_t(key, PyExc_IndexError);
+    if (i == -1 && PyErr_Occurred()) {
+        return Ref();
+    }
+    if (i < 0 && methods->sq_length) {
+        Py_ssize_t length = methods->sq_length(obj);
+        if (length >= 0) {
+            i += length;
+        }
+        else if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
+            PyErr_Clear();
+        }
+        else {
+            return Ref();
+        }
+    }
+    if (i >= 0) {
+        if (PyObject *item = direct_item(obj, i)) {
+            return Ref::new_ref(item);
+        }
+    }
+    if (exact_list_or_tuple(obj)) {
+        return subscript_with_index(obj, i);
+    }
+    return Ref::steal(methods->sq_item(obj, i));
+}
+
+Ref
+dict_item(PyObject *dictionary, PyObject *key)
+{
+    PyObject *value = PyDict_GetItemWithError(dictionary, key);
+    if (value) {
+        return Ref::new_ref(value);
+    }
+    if (!PyErr_Occurred()) {
+        // wrapped, so that a tuple key is not spread into several args
+        Ref args = Ref::steal(PyTuple_Pack(1, key));
+        if (args) {
+            PyErr_SetObject(PyExc_KeyError, args.get());
+        }
+    }
+    return Ref();
+}
+
+}  // namespace calvoro::boundary

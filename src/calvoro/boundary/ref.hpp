@@ -1,0 +1,106 @@
+// ref.hpp: owned references, a saved pending exception, the recursion guard.
+//
+// Rules of use:
+//  - a function that makes a new reference returns a Ref;
+//  - a plain PyObject * is borrowed, and stays good only until the next call
+//    that can run Python code;
+//  - release() appears only where a reference is handed to the interpreter.
+#pragma once
+
+#include "compat.hpp"
+
+namespace calvoro {
+
+class Ref {
+  public:
+    Ref() noexcept = default;
+    // adopt a new reference (nullptr stays empty)
+    static Ref
+    steal(PyObject *obj) noexcept
+    {
+        return Ref(obj);
+    }
+    // take a new reference to a borrowed object
+    static Ref
+    new_ref(PyObject *obj) noexcept
+    {
+        Py_XINCREF(obj);
+        return Ref(obj);
+    }
+    Ref(Ref &&other) noexcept : obj_(other.obj_) { other.obj_ = nullptr; }
+    Ref &
+    operator=(Ref &&other) noexcept
+    {
+        PyObject *old = obj_;
+        obj_ = other.obj_;
+        other.obj_ = nullptr;
+        Py_XDECREF(old);
+        return *this;
+    }
+    Ref(const Ref &) = delete;
+    Ref &operator=(const Ref &) = delete;
+    ~Ref() { Py_XDECREF(obj_); }
+
+    PyObject *
+    get() const noexcept
+    {
+        return obj_;
+    }
+    [[nodiscard]] PyObject *
+    release() noexcept
+    {
+        PyObject *obj = obj_;
+        obj_ = nullptr;
+        return obj;
+    }
+    explicit operator bool() const noexcept { return obj_ != nullptr; }
+
+  private:
+    explicit Ref(PyObject *obj) noexcept : obj_(obj) {}
+    PyObject *obj_ = nullptr;
+};
+
+// Takes the pending exception away on construction and puts it back on
+// destruction, so that work in between cannot lose or replace it.
+class SavedError {
+  public:
+    SavedError() noexcept { PyErr_Fetch(&type_, &value_, &traceback_); }
+    ~SavedError() { PyErr_Restore(type_, value_, traceback_); }
+    SavedError(const SavedError &) = delete;
+    SavedError &operator=(const SavedError &) = delete;
+
+  private:
+    PyObject *type_;
+    PyObject *value_;
+    PyObject *traceback_;
+};
+
+// True when the native stack of the calling thread is too short for one
+// more level of recursion; sets RecursionError ("maximum recursion depth
+// exceeded" followed by `where`) in that case.
+bool native_stack_exhausted(const char *where);
+
+// One level of the interpreter's recursion depth, plus a check of the
+// native stack, which the interpreter's limit alone does not protect.
+class RecursionGuard {
+  public:
+    explicit RecursionGuard(const char *where) noexcept
+        : entered_(!native_stack_exhausted(where) &&
+                   compat::enter_recursive_call(where))
+    {
+    }
+    ~RecursionGuard()
+    {
+        if (entered_) {
+            compat::leave_recursive_call();
+        }
+    }
+    RecursionGuard(const RecursionGuard &) = delete;
+    RecursionGuard &operator=(const RecursionGuard &) = delete;
+    explicit operator bool() const noexcept { return entered_; }
+
+  private:
+    bool entered_;
+};
+
+}  // namespace calvoro

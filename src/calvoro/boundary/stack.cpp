@@ -1,0 +1,58 @@
+// stack.cpp: how much native stack the calling thread has left.
+#include <pthread.h>
+
+#include <cstdint>
+
+#include "ref.hpp"
+
+namespace calvoro {
+
+namespace {
+
+struct StackBounds {
+    uintptr_t base = 0;  // the stack's lowest address
+    uintptr_t low = 0;   // lowest address still safe to reach
+    bool known = false;
+};
+
+// Stack the guard leaves free below the deepest level: for the Python code
+// that a level may still call (hashing, comparison, error reporting).
+constexpr size_t max_reserve = 512 * 1024;
+
+StackBounds
+find_bounds()
+{
+    StackBounds bounds;
+    pthread_attr_t attr;
+    if (pthread_getattr_np(pthread_self(), &attr) != 0) {
+        return bounds;
+    }
+    void *base = nullptr;
+    size_t size = 0;
+    if (pthread_attr_getstack(&attr, &base, &size) == 0 && size > 0) {
+        size_t reserve = size / 4 < max_reserve ? size / 4 : max_reserve;
+        bounds.base = reinterpret_cast<uintptr_t>(base);
+        bounds.low = bounds.base + reserve;
+        bounds.known = true;
+    }
+    pthread_attr_destroy(&attr);
+    return bounds;
+}
+
+}  // namespace
+
+bool
+native_stack_exhausted(const char *where)
+{
+    static thread_local StackBounds bounds = find_bounds();
+    auto here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+    // a stack we do not know (an alternate signal stack, say) is not judged
+    if (!bounds.known || here < bounds.base || here > bounds.low) {
+        return false;
+    }
+    PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s",
+                 where);
+    return true;
+}
+
+}  // namespace calvoro

@@ -1,0 +1,62 @@
+// traceback.cpp: entries made of a frame over a code object that names the
+// function; one code object per (function, line), made at first use.
+#include "traceback.hpp"
+
+#include <cstring>
+
+#include "ref.hpp"
+
+namespace calvoro::boundary {
+
+namespace {
+
+// Returns a new reference to the code object of the site, or an empty Ref
+// with an exception set.
+Ref
+site_code(ModuleIdentity &module, const char *function, int line)
+{
+    TracebackSite *free_site = nullptr;
+    for (TracebackSite &site : module.sites) {
+        if (!site.function) {
+            free_site = &site;
+            break;
+        }
+        if (site.line == line && std::strcmp(site.function, function) == 0) {
+            return Ref::new_ref(site.code);
+        }
+    }
+    Ref code = Ref::steal(reinterpret_cast<PyObject *>(
+        PyCode_NewEmpty(module.source_path, function, line)));
+    if (code && free_site) {
+        // held for the life of the process, like the module's constants
+        Py_INCREF(code.get());
+        *free_site = TracebackSite{function, line, code.get()};
+    }
+    return code;
+}
+
+}  // namespace
+
+void
+add_traceback_entry(ModuleIdentity &module, const char *function, int line)
+{
+    Ref frame;
+    {
+        // making a frame fails while an exception is pending (3.8+)
+        SavedError saved;
+        Ref code = site_code(module, function, line);
+        if (code && module.globals) {
+            frame = Ref::steal(reinterpret_cast<PyObject *>(
+                PyFrame_New(PyThreadState_Get(),
+                            reinterpret_cast<PyCodeObject *>(code.get()),
+                            module.globals, nullptr)));
+        }
+        // an error of our own here is dropped: the original one is restored
+        PyErr_Clear();
+    }
+    if (frame) {
+        PyTraceBack_Here(reinterpret_cast<PyFrameObject *>(frame.get()));
+    }
+}
+
+}  // namespace calvoro::boundary
