@@ -24,6 +24,11 @@
 #define CALVORO_MODINIT \
     extern "C" __attribute__((visibility("default"))) PyObject *
 
+// Up to 3.8 the interpreter's one-argument functions (METH_O) refuse bad
+// calls with the bare function name; from 3.9 the messages carry the
+// module, so the binding is done by the function itself there.
+#define CALVORO_HOST_SINGLE_BINDING (!CALVORO_PY39)
+
 // Py_SET_REFCNT: added in 3.9.
 #if !CALVORO_PY39
 static inline void
