@@ -140,10 +140,44 @@ both_dictionaries(PyObject *first_dict, PyObject *second_dict, PyObject *key)
     return PyDict_Check(value.get()) ? 1 : 0;
 }
 
+// merge_key for exact dicts and a plain key, whose lookups nothing can
+// observe: contains, fetches and store are fused where the result is the
+// same. Returns -1 when the shortcut does not apply.
+int
+merge_plain_key(PyObject *first_dict, PyObject *second_dict, PyObject *key)
+{
+    using namespace rmerge_line;
+    PyObject *value = PyDict_GetItemWithError(second_dict, key);
+    if (!value) {
+        return PyErr_Occurred() ? fail_at_bool(rmerge_function, replace) : -1;
+    }
+    Ref second_value = Ref::new_ref(value);
+    PyObject *existing;
+    int stored = boundary::set_if_absent(first_dict, key, second_value.get(),
+                                         &existing);
+    if (stored != 0) {
+        return stored > 0 || fail_at_bool(rmerge_function, replace);
+    }
+    if (PyDict_Check(existing) && PyDict_Check(second_value.get())) {
+        return merge_nested(first_dict, second_dict, key);
+    }
+    if (PyDict_SetItem(first_dict, key, second_value.get()) != 0) {
+        return fail_at_bool(rmerge_function, replace);
+    }
+    return true;
+}
+
 bool
 merge_key(PyObject *first_dict, PyObject *second_dict, PyObject *key)
 {
     using namespace rmerge_line;
+    if (PyDict_CheckExact(first_dict) && PyDict_CheckExact(second_dict) &&
+        boundary::is_plain_key(key)) {
+        int merged = merge_plain_key(first_dict, second_dict, key);
+        if (merged >= 0) {
+            return merged;
+        }
+    }
     int found = PySequence_Contains(first_dict, key);
     if (found < 0) {
         return fail_at_bool(rmerge_function, test);

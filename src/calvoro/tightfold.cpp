@@ -140,6 +140,38 @@ merge_key(PyObject *first_dict, PyObject *second_dict, PyObject *key)
     return true;
 }
 
+// merge_key for a plain key: its lookups are fused, since nothing can
+// observe them. `value` is second_dict[key], from the walk.
+bool
+merge_plain_key(PyObject *first_dict, PyObject *key, PyObject *value)
+{
+    using namespace rmerge_line;
+    if (first_dict == Py_None) {
+        not_iterable();
+        return fail_rmerge(contains);
+    }
+    Ref second_value = Ref::new_ref(value);
+    PyObject *existing;
+    int stored = boundary::set_if_absent(first_dict, key, second_value.get(),
+                                         &existing);
+    if (stored != 0) {
+        return stored > 0 || fail_rmerge(replace);
+    }
+    if (PyDict_Check(existing) && PyDict_Check(second_value.get())) {
+        Ref first_value = Ref::new_ref(existing);
+        bool merged = boundary::check_exact_value(first_value.get(),
+                                                  &PyDict_Type) &&
+                      boundary::check_exact_value(second_value.get(),
+                                                  &PyDict_Type) &&
+                      rmerge(first_value.get(), second_value.get());
+        return merged || fail_rmerge(nested);
+    }
+    if (PyDict_SetItem(first_dict, key, second_value.get()) != 0) {
+        return fail_rmerge(replace);
+    }
+    return true;
+}
+
 // Both arguments are exact dicts or None, held by the caller for the call.
 // A refusal for lack of stack adds no entry: the caller's call failed.
 bool
@@ -168,7 +200,10 @@ rmerge(PyObject *first_dict, PyObject *second_dict)
             return true;
         }
         Ref held_key = Ref::new_ref(key);
-        if (!merge_key(first_dict, second_dict, held_key.get())) {
+        bool merged = boundary::is_plain_key(key)
+                          ? merge_plain_key(first_dict, key, value)
+                          : merge_key(first_dict, second_dict, key);
+        if (!merged) {
             return false;
         }
     }

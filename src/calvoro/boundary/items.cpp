@@ -95,6 +95,19 @@ item_for_key(PyObject *obj, PyObject *key)
     return Ref::steal(methods->sq_item(obj, i));
 }
 
+int
+set_if_absent(PyObject *dictionary, PyObject *key, PyObject *value,
+              PyObject **existing)
+{
+    Py_ssize_t before = PyDict_GET_SIZE(dictionary);
+    // one lookup where contains, fetch and store would take three
+    *existing = PyDict_SetDefault(dictionary, key, value);
+    if (!*existing) {
+        return -1;
+    }
+    return PyDict_GET_SIZE(dictionary) != before ? 1 : 0;
+}
+
 Ref
 dict_item(PyObject *dictionary, PyObject *key)
 {

@@ -15,6 +15,20 @@ Ref item_at_index(PyObject *sequence, Py_ssize_t i);
 // sequence item slot with the key taken as an index, else TypeError.
 Ref item_for_key(PyObject *obj, PyObject *key);
 
+// Whether hashing and comparing `key` can run no Python code, so that
+// dictionary lookups of it are invisible to Python and may be fused.
+inline bool
+is_plain_key(PyObject *key)
+{
+    return PyUnicode_CheckExact(key) || PyLong_CheckExact(key);
+}
+
+// For exact dicts and a plain key: stores `value` under `key` unless the key
+// is present. Returns -1 on error, 1 when it stored the value, 0 when the
+// key was present, with its value in *existing (borrowed).
+int set_if_absent(PyObject *dictionary, PyObject *key, PyObject *value,
+                  PyObject **existing);
+
 // dictionary[key] of an exact dict, without __missing__: KeyError with
 // args (key,) when absent; errors of hashing or comparison are passed on.
 Ref dict_item(PyObject *dictionary, PyObject *key);
