@@ -1,0 +1,129 @@
+"""Misbehaving and recording objects shared by the tests."""
+import os
+import subprocess
+import sys
+import textwrap
+import traceback
+
+
+def tb_entries(exc):
+    """(file, line, name) of every traceback entry of an exception."""
+    return [(f.filename, f.lineno, f.name)
+            for f in traceback.extract_tb(exc.__traceback__)]
+
+
+def module_entries(exc, prefix="src/calvoro/"):
+    """Only the entries that the extension modules added."""
+    return [e for e in tb_entries(exc) if e[0].startswith(prefix)]
+
+
+def run_script(code, *args, env=None, check=True):
+    """Run code in a fresh interpreter; returns the CompletedProcess.
+
+    For behaviour that happens once per process (loading) or that writes to
+    the real standard error (unraisable reports).
+    """
+    full_env = dict(os.environ)
+    full_env.pop("PYTHONWARNINGS", None)
+    if env:
+        full_env.update(env)
+    proc = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)] + list(args),
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+        universal_newlines=True, env=full_env)
+    if check and proc.returncode != 0:
+        raise AssertionError("script failed (%d):\n%s\n%s" % (
+            proc.returncode, proc.stdout, proc.stderr))
+    return proc
+
+
+class HashKey:
+    """A key with a chosen hash whose hashing and equality count calls.
+
+    ``on_eq`` / ``on_hash`` run arbitrary code (raise, mutate) when set.
+    """
+
+    def __init__(self, name, hash_value=None, log=None):
+        self.name = name
+        self.hash_value = hash(name) if hash_value is None else hash_value
+        self.log = [] if log is None else log
+        self.on_eq = None
+        self.on_hash = None
+
+    def __hash__(self):
+        self.log.append(("hash", self.name))
+        if self.on_hash is not None:
+            self.on_hash()
+        return self.hash_value
+
+    def __eq__(self, other):
+        self.log.append(("eq", self.name))
+        if self.on_eq is not None:
+            self.on_eq()
+        if isinstance(other, HashKey):
+            return self.name == other.name
+        return NotImplemented
+
+    def __repr__(self):
+        return "HashKey(%r)" % (self.name,)
+
+
+class RecordingMapping:
+    """A mapping that implements only the protocol methods and logs each.
+
+    Not a dict subclass, so as a nested value it is replaced, never merged.
+    """
+
+    def __init__(self, data=None, log=None, name="m"):
+        self.data = dict(data or {})
+        self.log = [] if log is None else log
+        self.name = name
+
+    def __iter__(self):
+        self.log.append((self.name, "iter"))
+        return iter(list(self.data))
+
+    def __contains__(self, key):
+        self.log.append((self.name, "contains", key))
+        return key in self.data
+
+    def __getitem__(self, key):
+        self.log.append((self.name, "getitem", key))
+        return self.data[key]
+
+    def __setitem__(self, key, value):
+        self.log.append((self.name, "setitem", key))
+        self.data[key] = value
+
+    def __len__(self):
+        self.log.append((self.name, "len"))
+        return len(self.data)
+
+
+class RecordingDict(dict):
+    """A dict subclass whose protocol overrides log each call."""
+
+    def __init__(self, *args, log=None, name="d", **kwargs):
+        super().__init__(*args, **kwargs)
+        self.log = [] if log is None else log
+        self.name = name
+
+    def __iter__(self):
+        self.log.append((self.name, "iter"))
+        return super().__iter__()
+
+    def __contains__(self, key):
+        self.log.append((self.name, "contains", key))
+        return super().__contains__(key)
+
+    def __getitem__(self, key):
+        self.log.append((self.name, "getitem", key))
+        return super().__getitem__(key)
+
+    def __setitem__(self, key, value):
+        self.log.append((self.name, "setitem", key))
+        super().__setitem__(key, value)
+
+
+class SubDict(dict):
+    """A plain dict subclass."""
