@@ -1,6 +1,6 @@
 """Typed use of both modules; `mypy --strict` must accept this file."""
 from collections import OrderedDict
-from typing import Any, Dict, List, Mapping, MutableMapping
+from typing import Any, Dict, List, Mapping, MutableMapping, Optional
 
 from calvoro import anyfold, tightfold
 
@@ -34,3 +34,10 @@ def generic_inplace(target: MutableMapping[str, object]) -> None:
 
 print(layered({"a": {"x": 1}}, {"a": {"y": 2}}))
 print(generic({"a": 1}, {"b": 2}))
+
+
+def optional(target: Optional[Config]) -> None:
+    # None passes tightfold's type tests; the stubs admit it.
+    tightfold.merge_inplace(target, None)
+    nothing: None = tightfold.merge(None, {})
+    assert nothing is None

@@ -1,0 +1,6 @@
+"""Entry point of ``python -m calvoro``."""
+import sys
+
+from calvoro.cli import main
+
+sys.exit(main())
