@@ -5,6 +5,7 @@ with assertions; CALVORO_SANITIZE=1 adds AddressSanitizer and
 UndefinedBehaviorSanitizer; CALVORO_WERROR=1 turns warnings into errors.
 """
 import glob
+import io
 import os
 
 from setuptools import Extension, setup
@@ -45,7 +46,7 @@ def extension(name, *sources):
     return Extension(
         "calvoro." + name,
         sources=["src/calvoro/%s.cpp" % s for s in sources] + boundary_sources,
-        depends=boundary_headers,
+        depends=boundary_headers + glob.glob("src/calvoro/%s*.hpp" % name),
         include_dirs=["src/calvoro"],
         language="c++",
         extra_compile_args=compile_args,
@@ -58,7 +59,8 @@ setup(
     name="calvoro",
     version="0.1.0",
     description="Recursive merging of nested dictionaries, in C++",
-    long_description=open("README.md").read() if os.path.exists("README.md") else "",
+    long_description=io.open("README.md", encoding="utf-8").read()
+    if os.path.exists("README.md") else "",
     long_description_content_type="text/markdown",
     license="MIT",
     python_requires=">=3.6",
