@@ -89,19 +89,25 @@ extern const FunctionDef rmerge_def;
 bool rmerge(PyObject *first_dict, PyObject *second_dict);
 
 // The nested merge: whatever _rmerge is bound to, with the two values.
+// `known_first`/`known_second` are the values when the caller has just
+// read them by fetches that nothing can observe (exact dicts, plain key):
+// fetching them again would give the same objects.
 bool
-merge_nested(PyObject *first_dict, PyObject *second_dict, PyObject *key)
+merge_nested(PyObject *first_dict, PyObject *second_dict, PyObject *key,
+             PyObject *known_first = nullptr, PyObject *known_second = nullptr)
 {
     using namespace rmerge_line;
     Ref callee = boundary::lookup_global(identity, constants.rmerge);
     if (!callee) {
         return fail_at_bool(rmerge_function, nested);
     }
-    Ref first_value = boundary::item_for_key(first_dict, key);
+    Ref first_value = known_first ? Ref::new_ref(known_first)
+                                  : boundary::item_for_key(first_dict, key);
     if (!first_value) {
         return fail_at_bool(rmerge_function, nested);
     }
-    Ref second_value = boundary::item_for_key(second_dict, key);
+    Ref second_value = known_second ? Ref::new_ref(known_second)
+                                    : boundary::item_for_key(second_dict, key);
     if (!second_value) {
         return fail_at_bool(rmerge_function, nested);
     }
@@ -143,11 +149,13 @@ both_dictionaries(PyObject *first_dict, PyObject *second_dict, PyObject *key)
 // merge_key for exact dicts and a plain key, whose lookups nothing can
 // observe: contains, fetches and store are fused where the result is the
 // same. Returns -1 when the shortcut does not apply.
+// `known` is second_dict[key] when the walk has just read it.
 int
-merge_plain_key(PyObject *first_dict, PyObject *second_dict, PyObject *key)
+merge_plain_key(PyObject *first_dict, PyObject *second_dict, PyObject *key,
+                PyObject *known)
 {
     using namespace rmerge_line;
-    PyObject *value = PyDict_GetItemWithError(second_dict, key);
+    PyObject *value = known ? known : PyDict_GetItemWithError(second_dict, key);
     if (!value) {
         return PyErr_Occurred() ? fail_at_bool(rmerge_function, replace) : -1;
     }
@@ -159,7 +167,10 @@ merge_plain_key(PyObject *first_dict, PyObject *second_dict, PyObject *key)
         return stored > 0 || fail_at_bool(rmerge_function, replace);
     }
     if (PyDict_Check(existing) && PyDict_Check(second_value.get())) {
-        return merge_nested(first_dict, second_dict, key);
+        // held: the lookup of _rmerge may fall back to builtins' getattr
+        Ref first_value = Ref::new_ref(existing);
+        return merge_nested(first_dict, second_dict, key, first_value.get(),
+                            second_value.get());
     }
     if (PyDict_SetItem(first_dict, key, second_value.get()) != 0) {
         return fail_at_bool(rmerge_function, replace);
@@ -168,12 +179,13 @@ merge_plain_key(PyObject *first_dict, PyObject *second_dict, PyObject *key)
 }
 
 bool
-merge_key(PyObject *first_dict, PyObject *second_dict, PyObject *key)
+merge_key(PyObject *first_dict, PyObject *second_dict, PyObject *key,
+          PyObject *known = nullptr)
 {
     using namespace rmerge_line;
     if (PyDict_CheckExact(first_dict) && PyDict_CheckExact(second_dict) &&
         boundary::is_plain_key(key)) {
-        int merged = merge_plain_key(first_dict, second_dict, key);
+        int merged = merge_plain_key(first_dict, second_dict, key, known);
         if (merged >= 0) {
             return merged;
         }
@@ -198,6 +210,43 @@ merge_key(PyObject *first_dict, PyObject *second_dict, PyObject *key)
     return true;
 }
 
+// The walk that iterating an exact dict makes, without the iterator:
+// the same positions, and the same errors at the same steps when the
+// merge changes the dictionary under it.
+bool
+walk_exact_dict(PyObject *first_dict, PyObject *second_dict)
+{
+    const Py_ssize_t length = PyDict_GET_SIZE(second_dict);
+#if CALVORO_PY38
+    Py_ssize_t remaining = length;
+#endif
+    Py_ssize_t position = 0;
+    PyObject *key;
+    PyObject *value;
+    for (;;) {
+        if (PyDict_GET_SIZE(second_dict) != length) {
+            PyErr_SetString(PyExc_RuntimeError,
+                            "dictionary changed size during iteration");
+            return fail_at_bool(rmerge_function, rmerge_line::walk);
+        }
+        if (!PyDict_Next(second_dict, &position, &key, &value)) {
+            return true;
+        }
+#if CALVORO_PY38
+        if (remaining == 0) {
+            PyErr_SetString(PyExc_RuntimeError,
+                            "dictionary keys changed during iteration");
+            return fail_at_bool(rmerge_function, rmerge_line::walk);
+        }
+        remaining--;
+#endif
+        Ref held = Ref::new_ref(key);
+        if (!merge_key(first_dict, second_dict, held.get(), value)) {
+            return false;
+        }
+    }
+}
+
 // The caller holds both arguments for the whole call.
 bool
 rmerge(PyObject *first_dict, PyObject *second_dict)
@@ -211,6 +260,9 @@ rmerge(PyObject *first_dict, PyObject *second_dict)
             }
         }
         return true;
+    }
+    if (PyDict_CheckExact(second_dict)) {
+        return walk_exact_dict(first_dict, second_dict);
     }
     Ref iterator = Ref::steal(PyObject_GetIter(second_dict));
     if (!iterator) {
