@@ -1,0 +1,136 @@
+#!/usr/bin/env bash
+# Builds the sdist and, from it, the wheel; checks that both carry what a
+# user needs; installs the wheel into a fresh virtual environment and uses
+# it. On the interpreter version of the default python3 it also checks the
+# type stubs against the installed modules.
+#
+# Usage: scripts/check-package.sh [PYTHON]
+#   PYTHON defaults to python3. Output goes to build/package-X.Y/.
+set -euo pipefail
+
+py=${1:-python3}
+
+. "$(dirname "$0")/common.sh"
+
+if ! command -v "$py" >/dev/null 2>&1; then
+    echo "error: no interpreter '$py'" >&2
+    exit 1
+fi
+pyver=$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+defaultver=$(python3 -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+
+# The release build: no sanitizers, whose runtime an import would need.
+unset CALVORO_SANITIZE CALVORO_DEBUG
+sanitize=0
+if [ "${CI:-}" = true ] && [ -z "${CALVORO_WERROR:-}" ]; then
+    export CALVORO_WERROR=1
+fi
+export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_NO_INPUT=1
+
+work=$root/build/package-$pyver
+rm -rf "$work"
+mkdir -p "$work/stage" "$work/dist"
+
+fail() {
+    echo "FAIL: $*" >&2
+    exit 1
+}
+
+new_venv() {
+    "$py" -m venv "$1"
+    if [ "$pyver" = 3.6 ]; then
+        # 3.6's venv brings pip 18.1, too old for isolated builds.
+        "$1/bin/python" -m pip install -q --upgrade 'pip<22'
+    fi
+}
+
+echo "== Python $pyver: packaging in $work"
+# A copy, so that the build writes nothing into a tree others work in.
+tar -C "$root" -cf - \
+    --exclude=./build --exclude=./dist --exclude=./.git \
+    --exclude='*.so' --exclude='*.o' --exclude=__pycache__ \
+    --exclude='*.egg-info' --exclude=.hypothesis --exclude=.pytest_cache \
+    --exclude=.mypy_cache --exclude='./.venv*' . | tar -C "$work/stage" -xf -
+
+new_venv "$work/tools"
+"$work/tools/bin/python" -m pip install -q build
+
+echo "== building sdist, then the wheel from the sdist"
+if [ "$pyver" = 3.6 ]; then
+    # The isolated build environment starts with pip 18.1 and upgrades it,
+    # which without a bound picks a pip that no longer runs on 3.6. The
+    # lower bound too: pip 18.1 takes a constraint that it already meets
+    # for the whole request.
+    echo 'pip>=19.1,<22' >"$work/constraints.txt"
+    export PIP_CONSTRAINT=$work/constraints.txt
+fi
+# The wheel is built from the unpacked sdist, which proves the sdist
+# complete.
+(cd "$work/stage" && "$work/tools/bin/python" -m build --outdir "$work/dist" .)
+unset PIP_CONSTRAINT
+
+sdists=("$work"/dist/*.tar.gz)
+wheels=("$work"/dist/*.whl)
+[ ${#sdists[@]} = 1 ] && [ -f "${sdists[0]}" ] || fail "expected one sdist"
+[ ${#wheels[@]} = 1 ] && [ -f "${wheels[0]}" ] || fail "expected one wheel"
+
+echo "== contents of $(basename "${sdists[0]}")"
+need=(setup.py pyproject.toml README.md MANIFEST.in
+      src/calvoro/anyfold_function.hpp
+      src/calvoro/anyfold.pyi src/calvoro/tightfold.pyi src/calvoro/py.typed)
+for h in "$root"/src/calvoro/boundary/*.hpp; do
+    need+=("src/calvoro/boundary/$(basename "$h")")
+done
+tar -tzf "${sdists[0]}" | sed 's|^[^/]*/||' | sort >"$work/sdist.txt"
+for f in "${need[@]}"; do
+    grep -qxF "$f" "$work/sdist.txt" || fail "sdist lacks $f"
+done
+
+echo "== contents of $(basename "${wheels[0]}")"
+"$py" - "${wheels[0]}" <<'EOF'
+import sys, zipfile
+names = zipfile.ZipFile(sys.argv[1]).namelist()
+need = ["calvoro/__init__.py", "calvoro/__main__.py", "calvoro/cli.py",
+        "calvoro/anyfold.pyi", "calvoro/tightfold.pyi", "calvoro/py.typed"]
+missing = [n for n in need if n not in names]
+for mod in ("anyfold", "tightfold"):
+    if not any(n.startswith("calvoro/%s." % mod) and n.endswith(".so")
+               for n in names):
+        missing.append("calvoro/%s.*.so" % mod)
+if missing:
+    sys.exit("FAIL: wheel lacks " + ", ".join(missing))
+EOF
+
+echo "== installing the wheel into a fresh environment"
+venv=$work/venv
+vpy=$venv/bin/python
+new_venv "$venv"
+"$vpy" -m pip install -q "${wheels[0]}"
+calvoro_check_installed
+# From the environment's own directory, so nothing of the tree is imported.
+cd "$venv"
+"$vpy" - <<'EOF'
+from calvoro import anyfold, tightfold
+for m in (anyfold, tightfold):
+    got = m.merge_many([{"a": {"x": 1}}, {"a": {"y": 2}}, {"b": 3}])
+    assert got == {"a": {"x": 1, "y": 2}, "b": 3}, (m.__name__, got)
+EOF
+echo '{"a": {"x": 1}}' >"$work/one.json"
+echo '{"a": {"y": 2}}' >"$work/two.json"
+out=$("$vpy" -m calvoro "$work/one.json" "$work/two.json")
+[ "$out" = '{"a": {"x": 1, "y": 2}}' ] ||
+    fail "python -m calvoro printed: $out"
+echo "== merge ok"
+
+if [ "$pyver" = "$defaultver" ]; then
+    echo "== type stubs and typed usage (mypy)"
+    "$vpy" -m pip install -q mypy
+    "$vpy" -m mypy.stubtest \
+        --allowlist "$root/tests/typing/stubtest-allowlist.txt" \
+        calvoro.anyfold calvoro.tightfold
+    "$vpy" -m mypy --strict "$root/tests/typing/usage.py"
+    "$vpy" "$root/tests/typing/usage.py" >/dev/null
+else
+    echo "== mypy skipped: it runs on Python $defaultver (python3)"
+fi
+echo "== package ok on Python $pyver"

@@ -1,0 +1,106 @@
+# Sourced by test.sh and demo.sh: build calvoro from a clean copy of the
+# tree and install it into a fresh virtual environment.
+#
+# After `calvoro_install PYTHON NAME`, these are set:
+#   root     the source tree
+#   pyver    X.Y of the interpreter
+#   venv     build/NAME-X.Y (removed and made anew)
+#   vpy      the environment's python
+#   sanitize 1 when CALVORO_SANITIZE asks for a sanitized build, else 0
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+
+switch_on() {
+    case "${1:-}" in ""|0) return 1 ;; *) return 0 ;; esac
+}
+
+# Runs a command with the environment that a sanitized extension needs in
+# an interpreter that was not built with the sanitizers: the runtime must be
+# loaded first, and Python's own allocator must step aside so that every
+# block goes through the instrumented malloc.
+run_checked() {
+    if [ "$sanitize" = 1 ]; then
+        LD_PRELOAD="$asan_preload${LD_PRELOAD:+ $LD_PRELOAD}" \
+        PYTHONMALLOC=malloc \
+        ASAN_OPTIONS="detect_leaks=0${ASAN_OPTIONS:+:$ASAN_OPTIONS}" \
+        UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1${UBSAN_OPTIONS:+:$UBSAN_OPTIONS}" \
+            "$@"
+    else
+        "$@"
+    fi
+}
+
+calvoro_install() {
+    local py=$1 name=$2
+    if ! command -v "$py" >/dev/null 2>&1; then
+        echo "error: no interpreter '$py'" >&2
+        return 1
+    fi
+    pyver=$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])') || return 1
+    case "$pyver" in
+        3.6|3.7|3.8|3.9|3.10|3.11|3.12|3.13) ;;
+        *) echo "error: $py is Python $pyver; calvoro supports 3.6 to 3.13" >&2
+           return 1 ;;
+    esac
+
+    sanitize=0
+    if switch_on "${CALVORO_SANITIZE:-}"; then
+        sanitize=1
+        asan_preload=$(gcc -print-file-name=libasan.so)
+        local ubsan
+        ubsan=$(gcc -print-file-name=libubsan.so)
+        if [ "$asan_preload" = libasan.so ] || [ ! -e "$asan_preload" ]; then
+            echo "error: gcc has no AddressSanitizer runtime" >&2
+            return 1
+        fi
+        [ -e "$ubsan" ] && asan_preload="$asan_preload $ubsan"
+        name=$name-sanitize
+    fi
+    # Warnings fail the build in CI only, so that a user's newer compiler
+    # cannot break an install.
+    if [ "${CI:-}" = true ] && [ -z "${CALVORO_WERROR:-}" ]; then
+        export CALVORO_WERROR=1
+    fi
+
+    venv=$root/build/$name-$pyver
+    local stage=$root/build/stage-$name-$pyver
+    rm -rf "$venv" "$stage"
+    mkdir -p "$stage"
+
+    # Build from a copy: setuptools skips extensions whose build/lib copy
+    # looks up to date (a sanitized one, say) and writes egg-info into the
+    # tree, and other builds may be running in this tree right now.
+    tar -C "$root" -cf - \
+        --exclude=./build --exclude=./dist --exclude=./.git \
+        --exclude='*.so' --exclude='*.o' --exclude=__pycache__ \
+        --exclude='*.egg-info' --exclude=.hypothesis --exclude=.pytest_cache \
+        --exclude='./.venv*' . | tar -C "$stage" -xf - || return 1
+
+    echo "== Python $pyver ($("$py" -c 'import sys; print(sys.executable)')): venv $venv"
+    "$py" -m venv "$venv" || return 1
+    vpy=$venv/bin/python
+    export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_NO_INPUT=1
+    if [ "$pyver" = 3.6 ]; then
+        # The pip that 3.6's venv brings (18.1) cannot set up an isolated
+        # build; a plain upgrade picks a pip that no longer runs on 3.6.
+        "$vpy" -m pip install -q --upgrade 'pip<22' || return 1
+    fi
+    echo "== building calvoro (sanitize=$sanitize, werror=${CALVORO_WERROR:-0})"
+    (cd "$stage" && "$vpy" -m pip install -q --no-cache-dir .) || return 1
+    rm -rf "$stage"
+}
+
+# Fails unless the environment imports both modules from its own
+# site-packages rather than from a source tree.
+calvoro_check_installed() {
+    (cd "$venv" && run_checked "$vpy" -c '
+import os, sys
+import calvoro.anyfold, calvoro.tightfold
+prefix = os.path.realpath(sys.prefix)
+for m in (calvoro.anyfold, calvoro.tightfold):
+    path = os.path.realpath(m.__file__)
+    if not path.startswith(prefix + os.sep):
+        sys.exit("%s imported from %s, not from the environment" % (m.__name__, path))
+print("== installed: %s" % os.path.dirname(calvoro.anyfold.__file__))
+')
+}

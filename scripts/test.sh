@@ -1,0 +1,52 @@
+#!/usr/bin/env bash
+# Builds calvoro into a fresh virtual environment and runs the test suite
+# against the installed package.
+#
+# Usage: scripts/test.sh [PYTHON] [PYTEST ARGS...]
+#   PYTHON defaults to python3. Arguments that name files or node ids under
+#   tests/ replace the default of running the whole suite.
+# Environment: CALVORO_SANITIZE=1 builds with AddressSanitizer and
+#   UndefinedBehaviorSanitizer and runs the suite under them;
+#   CALVORO_DEBUG=1 builds without optimisation; CI=true adds -Werror.
+set -euo pipefail
+
+py=python3
+if [ $# -gt 0 ] && [ "${1#-}" = "$1" ]; then
+    # An executable file or a name that is no path: the interpreter.
+    if { [ -f "$1" ] && [ -x "$1" ]; } || [ ! -e "${1%%::*}" ]; then
+        py=$1
+        shift
+    fi
+fi
+
+. "$(dirname "$0")/common.sh"
+
+# pytest runs outside the tree, so relative paths must be made absolute.
+args=()
+paths=0
+for a in "$@"; do
+    if [ "${a#-}" = "$a" ] && [ -e "${a%%::*}" ]; then
+        [ "${a#/}" != "$a" ] || a=$PWD/$a
+        paths=1
+    fi
+    args+=("$a")
+done
+[ "$paths" = 1 ] || args=("$root/tests" "${args[@]+"${args[@]}"}")
+
+calvoro_install "$py" venv
+"$vpy" -m pip install -q pytest hypothesis
+calvoro_check_installed
+
+xopts=(-X faulthandler)
+[ "$pyver" = 3.6 ] || xopts+=(-X dev)
+
+echo "== pytest on Python $pyver${CALVORO_SANITIZE:+ (sanitized)}"
+# The environment's own directory: neither the source tree nor src/ is on
+# sys.path there, and the hypothesis database goes away with the venv.
+cd "$venv"
+rc=0
+run_checked "$vpy" "${xopts[@]}" -m pytest "${args[@]}" || rc=$?
+if [ "$rc" = 5 ]; then
+    echo "error: pytest collected no tests" >&2
+fi
+exit "$rc"
