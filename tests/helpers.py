@@ -1,4 +1,5 @@
 """Misbehaving and recording objects shared by the tests."""
+import contextlib
 import os
 import subprocess
 import sys
@@ -127,3 +128,57 @@ class RecordingDict(dict):
 
 class SubDict(dict):
     """A plain dict subclass."""
+
+
+class _Discard:
+    def write(self, text):
+        return len(text)
+
+    def flush(self):
+        pass
+
+
+class Reports:
+    """What quiet_reports saw: how many exceptions were printed, the last."""
+
+    def __init__(self):
+        self.count = 0
+        self.last = None
+
+    def hook(self, exc_type, exc_value, exc_tb):
+        self.count += 1
+        self.last = exc_value
+
+
+_LAST = ("last_type", "last_value", "last_traceback", "last_exc")
+
+
+@contextlib.contextmanager
+def quiet_reports():
+    """Counts tightfold's unraisable reports in this process and hides them.
+
+    Each report first goes through sys.excepthook, then through
+    sys.unraisablehook (3.8+) or straight to sys.stderr (3.6, 3.7). Keeps no
+    growing state, so leak checks can use it too.
+    """
+    reports = Reports()
+    names = ["stderr", "excepthook"]
+    if hasattr(sys, "unraisablehook"):
+        names.append("unraisablehook")
+    saved = {name: getattr(sys, name) for name in names}
+    saved_last = {name: getattr(sys, name) for name in _LAST
+                  if hasattr(sys, name)}
+    sys.stderr = _Discard()
+    sys.excepthook = reports.hook
+    if hasattr(sys, "unraisablehook"):
+        sys.unraisablehook = lambda unraisable: None
+    try:
+        yield reports
+    finally:
+        for name, value in saved.items():
+            setattr(sys, name, value)
+        for name in _LAST:
+            if name in saved_last:
+                setattr(sys, name, saved_last[name])
+            elif hasattr(sys, name):
+                delattr(sys, name)

@@ -1,0 +1,150 @@
+"""Repeated calls, successful and failing, must leak neither objects nor
+references to what they were given."""
+import gc
+import sys
+import tracemalloc
+
+import pytest
+
+from helpers import SubDict, quiet_reports
+
+WARMUP = 200
+ROUNDS = 3000
+# A leak of one small object per call grows by more than ROUNDS blocks and
+# about 16 * ROUNDS bytes; the allowances cover caches filled on the way.
+OBJECT_ALLOWANCE = ROUNDS // 20
+BYTE_ALLOWANCE = 16 * 1024
+
+
+class RaisingKey:
+    """Equal hashes, and a comparison that fails."""
+
+    def __hash__(self):
+        return 7
+
+    def __eq__(self, other):
+        raise ValueError("no comparison")
+
+
+def make_inputs():
+    return {
+        "first": {"a": 1, "n": {"x": [1, 2], "y": "s"}, 3: None},
+        "second": {"b": 2.5, "n": {"y": "t", "z": {"q": 1}}, 3: {"new": 1}},
+        "third": {"n": {"x": (1,)}, "c": "value"},
+        "eq_first": {RaisingKey(): 1},
+        "eq_second": {RaisingKey(): 2},
+        "sub_first": {"k": SubDict(a=1)},
+        "sub_second": {"k": {"b": 2}},
+    }
+
+
+BOTH = {
+    "merge": lambda m, i: m.merge(i["first"], i["second"]),
+    "merge by keyword": lambda m, i: m.merge(
+        second_dict=i["second"], first_dict=i["first"]),
+    "merge_inplace": lambda m, i: m.merge_inplace(i["first"], i["second"]),
+    "merge_many": lambda m, i: m.merge_many(
+        [i["first"], i["second"], i["third"]]),
+    "merge_many_inplace": lambda m, i: m.merge_many_inplace(
+        [i["first"], i["second"], i["third"]]),
+    "missing argument": lambda m, i: m.merge(i["first"]),
+    "extra argument": lambda m, i: m.merge(i["first"], i["second"], 1),
+    "argument twice": lambda m, i: m.merge_inplace(
+        i["first"], i["second"], first_dict=i["first"]),
+    "unknown keyword": lambda m, i: m.merge(
+        i["first"], i["second"], third=1),
+    "many by keyword": lambda m, i: m.merge_many(dicts=[i["first"]]),
+    "many without argument": lambda m, i: m.merge_many_inplace(),
+    "too short": lambda m, i: m.merge_many([i["first"]]),
+    "too short in place": lambda m, i: m.merge_many_inplace([]),
+    "raising eq": lambda m, i: m.merge(i["eq_first"], i["eq_second"]),
+    "raising eq in place": lambda m, i: m.merge_inplace(
+        i["eq_first"], i["eq_second"]),
+    "raising eq in many": lambda m, i: m.merge_many_inplace(
+        [i["eq_first"], i["second"], i["eq_second"]]),
+}
+
+ONLY = {
+    "anyfold": {
+        "_rmerge": lambda m, i: m._rmerge(i["first"], i["second"]),
+        "not iterable": lambda m, i: m.merge_inplace(i["first"], 5),
+        "no length": lambda m, i: m.merge_many(5),
+        "no item assignment": lambda m, i: m.merge_inplace(
+            (), i["second"]),
+    },
+    "tightfold": {
+        "argument type": lambda m, i: m.merge([], i["second"]),
+        "list type": lambda m, i: m.merge_many((i["first"], i["second"])),
+        "None merged": lambda m, i: m.merge(i["first"], None),
+        "None in place": lambda m, i: m.merge_inplace(i["first"], None),
+        "subclass in place": lambda m, i: m.merge_inplace(
+            i["sub_first"], i["sub_second"]),
+        "subclass in many": lambda m, i: m.merge_many(
+            [i["first"], i["sub_first"], i["sub_second"]]),
+        "bad element": lambda m, i: m.merge_many([i["first"], 5]),
+        "bad element in place": lambda m, i: m.merge_many_inplace(
+            [i["first"], i["second"], 5]),
+        "None list": lambda m, i: m.merge_many_inplace(None),
+    },
+}
+
+CASES = [(name, case) for name in ["anyfold", "tightfold"]
+         for case in sorted(BOTH) + sorted(ONLY[name])]
+
+
+# Small ints and interned strings are shared with the rest of the process;
+# their counts move with it.
+OWN_TYPES = (dict, list, tuple, float, RaisingKey, SubDict)
+
+
+def reachable(objects):
+    """The inputs' own objects, nested ones included, once each."""
+    seen = {}
+    pending = list(objects)
+    while pending:
+        obj = pending.pop()
+        if id(obj) in seen:
+            continue
+        seen[id(obj)] = obj
+        if isinstance(obj, dict):
+            pending.extend(obj)
+            pending.extend(obj.values())
+        elif isinstance(obj, (list, tuple)):
+            pending.extend(obj)
+    return [obj for obj in seen.values() if type(obj) in OWN_TYPES]
+
+
+@pytest.mark.parametrize("name, case", CASES)
+def test_repeated_calls_leak_nothing(name, case):
+    module = __import__("calvoro." + name, fromlist=["_"])
+    call = BOTH.get(case) or ONLY[name][case]
+    inputs = make_inputs()
+
+    def once():
+        try:
+            call(module, inputs)
+        except Exception:
+            pass
+
+    with quiet_reports():
+        for _ in range(WARMUP):
+            once()
+        # the first rounds have filled the in-place targets for good
+        gc.collect()
+        watched = reachable(inputs.values())
+        refcounts = [sys.getrefcount(obj) for obj in watched]
+        objects = len(gc.get_objects())
+        tracemalloc.start()
+        try:
+            before = tracemalloc.get_traced_memory()[0]
+            for _ in range(ROUNDS):
+                once()
+            gc.collect()
+            grown = tracemalloc.get_traced_memory()[0] - before
+        finally:
+            tracemalloc.stop()
+        objects = len(gc.get_objects()) - objects
+        # still inside: the last report holds its exception, as before
+        after = [sys.getrefcount(obj) for obj in watched]
+    assert grown < BYTE_ALLOWANCE and objects < OBJECT_ALLOWANCE
+    assert after == refcounts
