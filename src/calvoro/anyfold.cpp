@@ -224,13 +224,11 @@ walk_exact_dict(PyObject *first_dict, PyObject *second_dict)
     PyObject *key;
     PyObject *value;
     for (;;) {
-        if (PyDict_GET_SIZE(second_dict) != length) {
-            PyErr_SetString(PyExc_RuntimeError,
-                            "dictionary changed size during iteration");
-            return fail_at_bool(rmerge_function, rmerge_line::walk);
-        }
-        if (!PyDict_Next(second_dict, &position, &key, &value)) {
-            return true;
+        int step = boundary::dict_step(second_dict, length, &position, &key,
+                                       &value);
+        if (step <= 0) {
+            return step == 0 ||
+                   fail_at_bool(rmerge_function, rmerge_line::walk);
         }
 #if CALVORO_PY38
         if (remaining == 0) {

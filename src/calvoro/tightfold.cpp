@@ -191,13 +191,10 @@ rmerge(PyObject *first_dict, PyObject *second_dict)
     PyObject *value;
     for (;;) {
         // hashing and comparing keys may have changed the dictionary
-        if (PyDict_GET_SIZE(second_dict) != length) {
-            PyErr_SetString(PyExc_RuntimeError,
-                            "dictionary changed size during iteration");
-            return fail_rmerge(walk);
-        }
-        if (!PyDict_Next(second_dict, &position, &key, &value)) {
-            return true;
+        int step = boundary::dict_step(second_dict, length, &position, &key,
+                                       &value);
+        if (step <= 0) {
+            return step == 0 || fail_rmerge(walk);
         }
         Ref held_key = Ref::new_ref(key);
         bool merged = boundary::is_plain_key(key)

@@ -12,7 +12,7 @@ namespace calvoro::boundary {
 
 namespace {
 
-// Copies a spec attribute into the namespace; a missing one is skipped.
+// Copies a module spec attribute into the namespace; a missing one is skipped.
 bool
 copy_spec_attribute(PyObject *spec, PyObject *dict, const char *from,
                     const char *to, bool skip_none)

@@ -19,7 +19,7 @@ struct ModuleHooks {
 };
 
 // Create step: the initialised module again, or a new module made from
-// the spec. New reference, or nullptr with an exception set.
+// the module spec. New reference, or nullptr with an exception set.
 PyObject *create_module(ModuleIdentity &module, PyObject *spec,
                         PyModuleDef *def);
 
