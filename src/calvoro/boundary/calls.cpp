@@ -37,16 +37,24 @@ lookup_builtin(ModuleIdentity &module, PyObject *name)
 }
 
 Ref
-lookup_global(ModuleIdentity &module, PyObject *name)
+lookup_global(ModuleIdentity &module, PyObject *name, bool *quiet)
 {
     PyObject *value = PyDict_GetItemWithError(module.globals, name);
     if (value) {
         return Ref::new_ref(value);
     }
+    *quiet = false;
     if (PyErr_Occurred()) {
         return Ref();
     }
     return lookup_builtin(module, name);
+}
+
+Ref
+lookup_global(ModuleIdentity &module, PyObject *name)
+{
+    bool quiet = true;
+    return lookup_global(module, name, &quiet);
 }
 
 Ref

@@ -12,6 +12,11 @@ namespace calvoro::boundary {
 // `name` must be a str. Returns a new reference or an empty Ref.
 Ref lookup_global(ModuleIdentity &module, PyObject *name);
 
+// lookup_global inside a merge loop: clears *quiet when the name is not in
+// the namespace, since the lookup in the builtins module may run code.
+// Whether the namespace's own keys may run code is the caller's to know.
+Ref lookup_global(ModuleIdentity &module, PyObject *name, bool *quiet);
+
 // The same lookup in the builtins module alone.
 Ref lookup_builtin(ModuleIdentity &module, PyObject *name);
 

@@ -108,6 +108,58 @@ leave_recursive_call()
 #endif
 }
 
+namespace detail {
+
+// The head of the interpreter's dict keys table, up to the field that
+// tells how keys are looked up: a kind from 3.11, a lookup function before.
+struct KeysHead {
+    Py_ssize_t refcnt;
+#if CALVORO_PY311
+    uint8_t log2_size;
+    uint8_t log2_index_bytes;
+    uint8_t kind;
+#else
+    Py_ssize_t size;
+    void *lookup;
+#endif
+};
+
+inline uintptr_t
+dict_mark(PyObject *dict)
+{
+    auto *head = reinterpret_cast<const KeysHead *>(
+        reinterpret_cast<PyDictObject *>(dict)->ma_keys);
+#if CALVORO_PY311
+    return head->kind;
+#else
+    return reinterpret_cast<uintptr_t>(head->lookup);
+#endif
+}
+
+// The mark of the general lookup, which any key but an exact str brings
+// and which stays when that key is removed.
+extern bool marks_known;
+extern uintptr_t general_mark;
+
+}  // namespace detail
+
+// Whether the interpreter has marked an exact dict as holding exact str
+// keys only, which it does to look them up faster: one read of its keys
+// table, in place of a walk over every key. The mark lives in a private
+// structure whose head is read after learn_dict_marks has checked, on
+// dicts of known kinds, that it reads as expected; false until then, or
+// when it did not.
+inline bool
+dict_marked_str_keys(PyObject *dict)
+{
+    return detail::marks_known &&
+           detail::dict_mark(dict) != detail::general_mark;
+}
+
+// Learns the interpreter's marks; called once, where no merge runs.
+// Fails with nothing set: the marks are then not used.
+void learn_dict_marks();
+
 // A code object for introspection only: empty bytecode and tables.
 // Returns a new reference, or nullptr with an exception set.
 PyObject *new_code_object(int argcount, PyObject *varnames,

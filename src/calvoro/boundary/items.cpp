@@ -95,6 +95,70 @@ item_for_key(PyObject *obj, PyObject *key)
     return Ref::steal(methods->sq_item(obj, i));
 }
 
+namespace {
+
+// Freed, these release nothing and have no weak references or finalizers.
+bool
+inert(PyObject *obj)
+{
+    return PyUnicode_CheckExact(obj) || PyLong_CheckExact(obj) ||
+           PyFloat_CheckExact(obj) || PyBool_Check(obj) || obj == Py_None ||
+           PyBytes_CheckExact(obj) || PyComplex_CheckExact(obj);
+}
+
+// Whether dropping one reference to `obj` runs no Python code. A list or
+// tuple of inert items (leaf lists of a configuration) counts; their items'
+// counts do not, since one item may appear several times.
+bool
+releases_quietly(PyObject *obj)
+{
+    if (Py_REFCNT(obj) > 1 || inert(obj)) {
+        return true;
+    }
+    if (!PyList_CheckExact(obj) && !PyTuple_CheckExact(obj)) {
+        return false;
+    }
+    PyObject **items = PySequence_Fast_ITEMS(obj);
+    for (Py_ssize_t i = 0, n = Py_SIZE(obj); i < n; i++) {
+        if (!inert(items[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+bool
+has_only_plain_keys(PyObject *dictionary)
+{
+    if (compat::dict_marked_str_keys(dictionary)) {
+        return true;
+    }
+    Py_ssize_t position = 0;
+    PyObject *key;
+    PyObject *value;
+    while (PyDict_Next(dictionary, &position, &key, &value)) {
+        if (!is_plain_key(key)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool
+lookups_invisible(PyObject *first_dict, PyObject *second_dict)
+{
+    if (!PyDict_CheckExact(first_dict) || !PyDict_CheckExact(second_dict)) {
+        return false;
+    }
+    Py_ssize_t second_size = PyDict_GET_SIZE(second_dict);
+    if (PyDict_GET_SIZE(first_dict) > 8 * second_size + 32) {
+        return false;
+    }
+    return has_only_plain_keys(second_dict) && has_only_plain_keys(first_dict);
+}
+
 int
 set_if_absent(PyObject *dictionary, PyObject *key, PyObject *value,
               PyObject **existing)
@@ -106,6 +170,26 @@ set_if_absent(PyObject *dictionary, PyObject *key, PyObject *value,
         return -1;
     }
     return PyDict_GET_SIZE(dictionary) != before ? 1 : 0;
+}
+
+bool
+replace_value(PyObject *dictionary, PyObject *key, PyObject *value,
+              PyObject *old, bool *quiet)
+{
+    // the dict holds `old`, and the store releases that reference
+    if (!releases_quietly(old)) {
+        *quiet = false;
+    }
+    return PyDict_SetItem(dictionary, key, value) == 0;
+}
+
+void
+drop(Ref &held, bool *quiet)
+{
+    if (held && !releases_quietly(held.get())) {
+        *quiet = false;
+    }
+    held = Ref();
 }
 
 Ref

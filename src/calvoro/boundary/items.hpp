@@ -23,11 +23,34 @@ is_plain_key(PyObject *key)
     return PyUnicode_CheckExact(key) || PyLong_CheckExact(key);
 }
 
+// Whether every key of an exact dict is plain, so that looking up a plain
+// key in it compares built-in objects only.
+bool has_only_plain_keys(PyObject *dictionary);
+
+// Whether the plain-key lookups of one merge level may be fused: both are
+// exact dicts holding plain keys only. A first dict much larger than the
+// second is not scanned (the merge would cost its size, not the second's).
+bool lookups_invisible(PyObject *first_dict, PyObject *second_dict);
+
+// Fused lookups stay invisible only while no Python code runs, since code
+// may put a key with its own __eq__ into either dict. The merge loops carry
+// a flag `quiet`, true on entry and cleared when code may have run.
+
 // For exact dicts and a plain key: stores `value` under `key` unless the key
 // is present. Returns -1 on error, 1 when it stored the value, 0 when the
 // key was present, with its value in *existing (borrowed).
 int set_if_absent(PyObject *dictionary, PyObject *key, PyObject *value,
                   PyObject **existing);
+
+// dictionary[key] = value for an exact dict whose value under `key` is now
+// `old` (borrowed). Clears *quiet when freeing `old` may run Python code.
+// Returns false with an exception set on failure.
+bool replace_value(PyObject *dictionary, PyObject *key, PyObject *value,
+                   PyObject *old, bool *quiet);
+
+// Releases `held`; clears *quiet when that may free an object whose release
+// runs Python code. The fused paths release what they hold with this.
+void drop(Ref &held, bool *quiet);
 
 // One step of a walk of an exact dict by position, with the length test
 // that its iterator makes before every step: -1 with RuntimeError when the

@@ -255,6 +255,7 @@ exec_module(ModuleIdentity &module, PyObject *module_object,
         }
         return -1;
     }
+    compat::learn_dict_marks();
     bool added_to_sys_modules = false;
     int line = run_frame(module, module_object, hooks, &added_to_sys_modules);
     if (line == 0) {
