@@ -74,7 +74,7 @@ not_iterable()
     return false;
 }
 
-bool rmerge(PyObject *first_dict, PyObject *second_dict);
+bool rmerge(PyObject *first_dict, PyObject *second_dict, bool *quiet);
 
 // Both values are dictionaries: fetch both again, test their exact types,
 // and merge one level deeper.
@@ -91,7 +91,8 @@ merge_nested(PyObject *first_dict, PyObject *second_dict, PyObject *key)
         !boundary::check_exact_value(second_value.get(), &PyDict_Type)) {
         return false;
     }
-    return rmerge(first_value.get(), second_value.get());
+    bool quiet = true;
+    return rmerge(first_value.get(), second_value.get(), &quiet);
 }
 
 // -1 on error, else whether dict[key] is a dictionary; the value is not kept.
@@ -140,16 +141,13 @@ merge_key(PyObject *first_dict, PyObject *second_dict, PyObject *key)
     return true;
 }
 
-// merge_key for a plain key: its lookups are fused, since nothing can
-// observe them. `value` is second_dict[key], from the walk.
+// merge_key for a plain key while nothing can observe its lookups, which
+// are fused: `value` is second_dict[key], from the walk.
 bool
-merge_plain_key(PyObject *first_dict, PyObject *key, PyObject *value)
+merge_plain_key(PyObject *first_dict, PyObject *key, PyObject *value,
+                bool *quiet)
 {
     using namespace rmerge_line;
-    if (first_dict == Py_None) {
-        not_iterable();
-        return fail_rmerge(contains);
-    }
     Ref second_value = Ref::new_ref(value);
     PyObject *existing;
     int stored = boundary::set_if_absent(first_dict, key, second_value.get(),
@@ -159,23 +157,32 @@ merge_plain_key(PyObject *first_dict, PyObject *key, PyObject *value)
     }
     if (PyDict_Check(existing) && PyDict_Check(second_value.get())) {
         Ref first_value = Ref::new_ref(existing);
+        bool nested_quiet = true;
         bool merged = boundary::check_exact_value(first_value.get(),
                                                   &PyDict_Type) &&
                       boundary::check_exact_value(second_value.get(),
                                                   &PyDict_Type) &&
-                      rmerge(first_value.get(), second_value.get());
-        return merged || fail_rmerge(nested);
+                      rmerge(first_value.get(), second_value.get(),
+                             &nested_quiet);
+        if (!merged) {
+            return fail_rmerge(nested);
+        }
+        *quiet = *quiet && nested_quiet;
+        // the nested merge may have left these the last references
+        boundary::drop(first_value, quiet);
+        boundary::drop(second_value, quiet);
+        return true;
     }
-    if (PyDict_SetItem(first_dict, key, second_value.get()) != 0) {
-        return fail_rmerge(replace);
-    }
-    return true;
+    return boundary::replace_value(first_dict, key, second_value.get(),
+                                   existing, quiet) ||
+           fail_rmerge(replace);
 }
 
-// Both arguments are exact dicts or None, held by the caller for the call.
-// A refusal for lack of stack adds no entry: the caller's call failed.
+// Both arguments are exact dicts or None, held by the caller for the call;
+// `quiet` as for the fused lookups. A refusal for lack of stack adds no
+// entry: the caller's call failed.
 bool
-rmerge(PyObject *first_dict, PyObject *second_dict)
+rmerge(PyObject *first_dict, PyObject *second_dict, bool *quiet)
 {
     using namespace rmerge_line;
     if (native_stack_exhausted(too_deep_where)) {
@@ -185,6 +192,7 @@ rmerge(PyObject *first_dict, PyObject *second_dict)
         not_iterable();
         return fail_rmerge(walk);
     }
+    const bool fuse = boundary::lookups_invisible(first_dict, second_dict);
     const Py_ssize_t length = PyDict_GET_SIZE(second_dict);
     Py_ssize_t position = 0;
     PyObject *key;
@@ -197,9 +205,13 @@ rmerge(PyObject *first_dict, PyObject *second_dict)
             return step == 0 || fail_rmerge(walk);
         }
         Ref held_key = Ref::new_ref(key);
-        bool merged = boundary::is_plain_key(key)
-                          ? merge_plain_key(first_dict, key, value)
-                          : merge_key(first_dict, second_dict, key);
+        bool merged;
+        if (fuse && *quiet && boundary::is_plain_key(key)) {
+            merged = merge_plain_key(first_dict, key, value, quiet);
+        } else {
+            *quiet = false;
+            merged = merge_key(first_dict, second_dict, key);
+        }
         if (!merged) {
             return false;
         }
@@ -210,7 +222,8 @@ rmerge(PyObject *first_dict, PyObject *second_dict)
 void
 merge_inplace(PyObject *first_dict, PyObject *second_dict)
 {
-    if (!rmerge(first_dict, second_dict)) {
+    bool quiet = true;
+    if (!rmerge(first_dict, second_dict, &quiet)) {
         boundary::report_unraisable(merge_inplace_context);
     }
 }
@@ -274,7 +287,8 @@ tightfold_merge(PyObject *, PyObject *args, PyObject *kwargs)
     Ref first_dict = Ref::new_ref(bound.first);
     Ref second_dict = Ref::new_ref(bound.second);
     Ref copy = deep_copy(first_dict.get());
-    if (!copy || !rmerge(copy.get(), second_dict.get())) {
+    bool quiet = true;
+    if (!copy || !rmerge(copy.get(), second_dict.get(), &quiet)) {
         return fail_twice(merge_function, merge_body_line);
     }
     return copy.release();
