@@ -5,6 +5,8 @@
 // attributes looked up at each use, so callers may rebind them. Failures
 // pass on as exceptions with one traceback entry per function, at the line
 // of the failing statement of the module's (notional) Python source.
+#include <utility>
+
 #include "anyfold_function.hpp"
 #include "boundary/binding.hpp"
 #include "boundary/calls.hpp"
@@ -86,44 +88,70 @@ constexpr int replace = 18;
 
 extern const FunctionDef rmerge_def;
 
-bool rmerge(PyObject *first_dict, PyObject *second_dict);
+// What a merge level may assume while it fuses lookups: `quiet` as the
+// boundary defines it (no Python code has run since the level looked at
+// its dicts), and, while quiet, whether the module namespace is known to
+// hold plain keys only, so that looking up _rmerge runs no code either.
+struct Calm {
+    bool quiet = true;
+    bool plain_globals = false;
+};
+
+bool rmerge(PyObject *first_dict, PyObject *second_dict, Calm *calm);
+
+Ref
+lookup_rmerge(Calm *calm)
+{
+    if (calm->quiet && !calm->plain_globals) {
+        calm->plain_globals = boundary::has_only_plain_keys(identity.globals);
+        calm->quiet = calm->plain_globals;
+    }
+    return boundary::lookup_global(identity, constants.rmerge, &calm->quiet);
+}
 
 // The nested merge: whatever _rmerge is bound to, with the two values.
-// `known_first`/`known_second` are the values when the caller has just
-// read them by fetches that nothing can observe (exact dicts, plain key):
-// fetching them again would give the same objects.
+// `known_first`/`known_second`, when given, are the values the caller has
+// just read by fused fetches; they stand for fetching again only while
+// nothing can have changed them.
 bool
 merge_nested(PyObject *first_dict, PyObject *second_dict, PyObject *key,
-             PyObject *known_first = nullptr, PyObject *known_second = nullptr)
+             Calm *calm, Ref known_first = Ref(), Ref known_second = Ref())
 {
     using namespace rmerge_line;
-    Ref callee = boundary::lookup_global(identity, constants.rmerge);
+    Ref callee = lookup_rmerge(calm);
     if (!callee) {
         return fail_at_bool(rmerge_function, nested);
     }
-    Ref first_value = known_first ? Ref::new_ref(known_first)
-                                  : boundary::item_for_key(first_dict, key);
+    const bool known = known_first && calm->quiet;
+    calm->quiet = known;
+    Ref first_value = known ? std::move(known_first)
+                            : boundary::item_for_key(first_dict, key);
     if (!first_value) {
         return fail_at_bool(rmerge_function, nested);
     }
-    Ref second_value = known_second ? Ref::new_ref(known_second)
-                                    : boundary::item_for_key(second_dict, key);
+    Ref second_value = known ? std::move(known_second)
+                             : boundary::item_for_key(second_dict, key);
     if (!second_value) {
         return fail_at_bool(rmerge_function, nested);
     }
-    if (function_has_def(callee.get(), &rmerge_def)) {
-        // our own _rmerge: the same guarded call, without the tuple
-        RecursionGuard guard(boundary::calling_where);
-        if (!guard || !rmerge(first_value.get(), second_value.get())) {
-            return fail_at_bool(rmerge_function, nested);
-        }
-        return true;
+    if (!function_has_def(callee.get(), &rmerge_def)) {
+        calm->quiet = false;
+        Ref result = boundary::call_guarded(callee.get(), first_value.get(),
+                                            second_value.get());
+        return result || fail_at_bool(rmerge_function, nested);
     }
-    Ref result = boundary::call_guarded(callee.get(), first_value.get(),
-                                        second_value.get());
-    if (!result) {
+    // our own _rmerge: the same guarded call, without the tuple
+    RecursionGuard guard(boundary::calling_where);
+    Calm inner;
+    inner.plain_globals = calm->quiet && calm->plain_globals;
+    if (!guard || !rmerge(first_value.get(), second_value.get(), &inner)) {
         return fail_at_bool(rmerge_function, nested);
     }
+    calm->quiet = calm->quiet && inner.quiet;
+    calm->plain_globals = calm->plain_globals || inner.plain_globals;
+    // the nested merge may have left these the last references
+    boundary::drop(first_value, &calm->quiet);
+    boundary::drop(second_value, &calm->quiet);
     return true;
 }
 
@@ -146,50 +174,14 @@ both_dictionaries(PyObject *first_dict, PyObject *second_dict, PyObject *key)
     return PyDict_Check(value.get()) ? 1 : 0;
 }
 
-// merge_key for exact dicts and a plain key, whose lookups nothing can
-// observe: contains, fetches and store are fused where the result is the
-// same. Returns -1 when the shortcut does not apply.
-// `known` is second_dict[key] when the walk has just read it.
-int
-merge_plain_key(PyObject *first_dict, PyObject *second_dict, PyObject *key,
-                PyObject *known)
-{
-    using namespace rmerge_line;
-    PyObject *value = known ? known : PyDict_GetItemWithError(second_dict, key);
-    if (!value) {
-        return PyErr_Occurred() ? fail_at_bool(rmerge_function, replace) : -1;
-    }
-    Ref second_value = Ref::new_ref(value);
-    PyObject *existing;
-    int stored = boundary::set_if_absent(first_dict, key, second_value.get(),
-                                         &existing);
-    if (stored != 0) {
-        return stored > 0 || fail_at_bool(rmerge_function, replace);
-    }
-    if (PyDict_Check(existing) && PyDict_Check(second_value.get())) {
-        // held: the lookup of _rmerge may fall back to builtins' getattr
-        Ref first_value = Ref::new_ref(existing);
-        return merge_nested(first_dict, second_dict, key, first_value.get(),
-                            second_value.get());
-    }
-    if (PyDict_SetItem(first_dict, key, second_value.get()) != 0) {
-        return fail_at_bool(rmerge_function, replace);
-    }
-    return true;
-}
-
+// One key through the generic protocols, in the order and number of
+// operations that a caller can observe. Any of them may run Python code.
 bool
 merge_key(PyObject *first_dict, PyObject *second_dict, PyObject *key,
-          PyObject *known = nullptr)
+          Calm *calm)
 {
     using namespace rmerge_line;
-    if (PyDict_CheckExact(first_dict) && PyDict_CheckExact(second_dict) &&
-        boundary::is_plain_key(key)) {
-        int merged = merge_plain_key(first_dict, second_dict, key, known);
-        if (merged >= 0) {
-            return merged;
-        }
-    }
+    calm->quiet = false;
     int found = PySequence_Contains(first_dict, key);
     if (found < 0) {
         return fail_at_bool(rmerge_function, test);
@@ -200,7 +192,7 @@ merge_key(PyObject *first_dict, PyObject *second_dict, PyObject *key,
             return fail_at_bool(rmerge_function, test);
         }
         if (dictionaries) {
-            return merge_nested(first_dict, second_dict, key);
+            return merge_nested(first_dict, second_dict, key, calm);
         }
     }
     Ref value = boundary::item_for_key(second_dict, key);
@@ -210,12 +202,37 @@ merge_key(PyObject *first_dict, PyObject *second_dict, PyObject *key,
     return true;
 }
 
+// merge_key for exact dicts and a plain key while nothing can observe its
+// lookups: contains, fetches and store are fused where the result is the
+// same. `value` is second_dict[key], from the walk.
+bool
+merge_plain_key(PyObject *first_dict, PyObject *second_dict, PyObject *key,
+                PyObject *value, Calm *calm)
+{
+    using namespace rmerge_line;
+    Ref second_value = Ref::new_ref(value);
+    PyObject *existing;
+    int stored = boundary::set_if_absent(first_dict, key, second_value.get(),
+                                         &existing);
+    if (stored != 0) {
+        return stored > 0 || fail_at_bool(rmerge_function, replace);
+    }
+    if (PyDict_Check(existing) && PyDict_Check(second_value.get())) {
+        return merge_nested(first_dict, second_dict, key, calm,
+                            Ref::new_ref(existing), std::move(second_value));
+    }
+    return boundary::replace_value(first_dict, key, second_value.get(),
+                                   existing, &calm->quiet) ||
+           fail_at_bool(rmerge_function, replace);
+}
+
 // The walk that iterating an exact dict makes, without the iterator:
 // the same positions, and the same errors at the same steps when the
 // merge changes the dictionary under it.
 bool
-walk_exact_dict(PyObject *first_dict, PyObject *second_dict)
+walk_exact_dict(PyObject *first_dict, PyObject *second_dict, Calm *calm)
 {
+    const bool fuse = boundary::lookups_invisible(first_dict, second_dict);
     const Py_ssize_t length = PyDict_GET_SIZE(second_dict);
 #if CALVORO_PY38
     Py_ssize_t remaining = length;
@@ -239,7 +256,11 @@ walk_exact_dict(PyObject *first_dict, PyObject *second_dict)
         remaining--;
 #endif
         Ref held = Ref::new_ref(key);
-        if (!merge_key(first_dict, second_dict, held.get(), value)) {
+        bool merged =
+            fuse && calm->quiet && boundary::is_plain_key(key)
+                ? merge_plain_key(first_dict, second_dict, key, value, calm)
+                : merge_key(first_dict, second_dict, key, calm);
+        if (!merged) {
             return false;
         }
     }
@@ -247,27 +268,28 @@ walk_exact_dict(PyObject *first_dict, PyObject *second_dict)
 
 // The caller holds both arguments for the whole call.
 bool
-rmerge(PyObject *first_dict, PyObject *second_dict)
+rmerge(PyObject *first_dict, PyObject *second_dict, Calm *calm)
 {
     if (PyList_CheckExact(second_dict) || PyTuple_CheckExact(second_dict)) {
         // by position, with the length read again before each step
         for (Py_ssize_t i = 0; i < Py_SIZE(second_dict); i++) {
             Ref key = boundary::item_at_index(second_dict, i);
-            if (!key || !merge_key(first_dict, second_dict, key.get())) {
+            if (!key || !merge_key(first_dict, second_dict, key.get(), calm)) {
                 return false;
             }
         }
         return true;
     }
     if (PyDict_CheckExact(second_dict)) {
-        return walk_exact_dict(first_dict, second_dict);
+        return walk_exact_dict(first_dict, second_dict, calm);
     }
+    calm->quiet = false;
     Ref iterator = Ref::steal(PyObject_GetIter(second_dict));
     if (!iterator) {
         return fail_at_bool(rmerge_function, rmerge_line::walk);
     }
     while (Ref key = Ref::steal(PyIter_Next(iterator.get()))) {
-        if (!merge_key(first_dict, second_dict, key.get())) {
+        if (!merge_key(first_dict, second_dict, key.get(), calm)) {
             return false;
         }
     }
@@ -289,7 +311,8 @@ anyfold_rmerge(PyObject *args, PyObject *kwargs)
     // the keyword mapping may be the caller's, and change during the merge
     Ref first_dict = Ref::new_ref(bound.first);
     Ref second_dict = Ref::new_ref(bound.second);
-    if (!rmerge(first_dict.get(), second_dict.get())) {
+    Calm calm;
+    if (!rmerge(first_dict.get(), second_dict.get(), &calm)) {
         return nullptr;
     }
     return first_dict.release();
