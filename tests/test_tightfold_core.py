@@ -188,8 +188,6 @@ def test_operations_per_key(no_copy, first_value, second_value, expected):
         assert next(iter(first)) is k1
 
 
-@pytest.mark.xfail(strict=True, reason="plain-key fast path fuses the "
-                   "lookups that a colliding stored key observes")
 @pytest.mark.parametrize("first_extra, lookups", [
     pytest.param({}, 2, id="absent"),
     pytest.param({"a": 0}, 3, id="present"),
@@ -209,8 +207,6 @@ def test_plain_key_lookups_seen_by_colliding_key(no_copy, first_extra,
     assert first == {stored: 1, "a": 2}
 
 
-@pytest.mark.xfail(strict=True, reason="plain-key fast path reuses the "
-                   "value fetched before the key's comparison")
 def test_plain_key_value_removed_by_colliding_key(no_copy):
     stored = HashKey("x", hash_value=hash("a"))
     first, second = {stored: 1}, {"a": 2}
