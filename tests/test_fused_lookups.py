@@ -174,3 +174,20 @@ def test_dicts_of_every_layout_merge_alike(module, make):
     second = make(a=10, n=make(c=30, d=40), e=50)
     module.merge_inplace(first, second)
     assert first == {"a": 10, "n": {"b": 2, "c": 30, "d": 40}, "e": 50}
+
+
+def test_rmerge_rebound_by_a_release_is_used_after(anyfold, monkeypatch):
+    own = anyfold._rmerge
+    calls = []
+
+    def recorder(a, b):
+        calls.append((a, b))
+        return own(a, b)
+
+    first = {"m": {}, "n": {}}
+    first["v"] = Finalizer(lambda: setattr(anyfold, "_rmerge", recorder))
+    second = {"m": {"k": 0}, "v": 1, "n": {"k": 1}}
+    monkeypatch.setattr(anyfold, "_rmerge", own)
+    anyfold.merge_inplace(first, second)
+    assert calls == [(first["n"], second["n"])]
+    assert first == {"m": {"k": 0}, "n": {"k": 1}, "v": 1}

@@ -90,11 +90,12 @@ extern const FunctionDef rmerge_def;
 
 // What a merge level may assume while it fuses lookups: `quiet` as the
 // boundary defines it (no Python code has run since the level looked at
-// its dicts), and, while quiet, whether the module namespace is known to
-// hold plain keys only, so that looking up _rmerge runs no code either.
+// its dicts), and, while quiet, what _rmerge was found bound to in a
+// namespace of plain keys: nothing can have rebound it since, and looking
+// it up again would run no code, so the lookup is not repeated.
 struct Calm {
     bool quiet = true;
-    bool plain_globals = false;
+    PyObject *rmerge = nullptr;  // borrowed: the namespace holds it
 };
 
 bool rmerge(PyObject *first_dict, PyObject *second_dict, Calm *calm);
@@ -102,11 +103,16 @@ bool rmerge(PyObject *first_dict, PyObject *second_dict, Calm *calm);
 Ref
 lookup_rmerge(Calm *calm)
 {
-    if (calm->quiet && !calm->plain_globals) {
-        calm->plain_globals = boundary::has_only_plain_keys(identity.globals);
-        calm->quiet = calm->plain_globals;
+    if (calm->quiet && calm->rmerge) {
+        return Ref::new_ref(calm->rmerge);
     }
-    return boundary::lookup_global(identity, constants.rmerge, &calm->quiet);
+    if (calm->quiet && !boundary::has_only_plain_keys(identity.globals)) {
+        calm->quiet = false;
+    }
+    Ref callee =
+        boundary::lookup_global(identity, constants.rmerge, &calm->quiet);
+    calm->rmerge = calm->quiet ? callee.get() : nullptr;
+    return callee;
 }
 
 // The nested merge: whatever _rmerge is bound to, with the two values.
@@ -143,12 +149,11 @@ merge_nested(PyObject *first_dict, PyObject *second_dict, PyObject *key,
     // our own _rmerge: the same guarded call, without the tuple
     RecursionGuard guard(boundary::calling_where);
     Calm inner;
-    inner.plain_globals = calm->quiet && calm->plain_globals;
+    inner.rmerge = calm->quiet ? calm->rmerge : nullptr;
     if (!guard || !rmerge(first_value.get(), second_value.get(), &inner)) {
         return fail_at_bool(rmerge_function, nested);
     }
     calm->quiet = calm->quiet && inner.quiet;
-    calm->plain_globals = calm->plain_globals || inner.plain_globals;
     // the nested merge may have left these the last references
     boundary::drop(first_value, &calm->quiet);
     boundary::drop(second_value, &calm->quiet);
