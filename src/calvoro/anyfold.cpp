@@ -217,18 +217,13 @@ merge_plain_key(PyObject *first_dict, PyObject *second_dict, PyObject *key,
     using namespace rmerge_line;
     Ref second_value = Ref::new_ref(value);
     PyObject *existing;
-    int stored = boundary::set_if_absent(first_dict, key, second_value.get(),
-                                         &existing);
+    int stored = boundary::store_unless_both_dicts(
+        first_dict, key, second_value.get(), &existing, &calm->quiet);
     if (stored != 0) {
         return stored > 0 || fail_at_bool(rmerge_function, replace);
     }
-    if (PyDict_Check(existing) && PyDict_Check(second_value.get())) {
-        return merge_nested(first_dict, second_dict, key, calm,
-                            Ref::new_ref(existing), std::move(second_value));
-    }
-    return boundary::replace_value(first_dict, key, second_value.get(),
-                                   existing, &calm->quiet) ||
-           fail_at_bool(rmerge_function, replace);
+    return merge_nested(first_dict, second_dict, key, calm,
+                        Ref::new_ref(existing), std::move(second_value));
 }
 
 // The walk that iterating an exact dict makes, without the iterator:

@@ -150,32 +150,25 @@ merge_plain_key(PyObject *first_dict, PyObject *key, PyObject *value,
     using namespace rmerge_line;
     Ref second_value = Ref::new_ref(value);
     PyObject *existing;
-    int stored = boundary::set_if_absent(first_dict, key, second_value.get(),
-                                         &existing);
+    int stored = boundary::store_unless_both_dicts(
+        first_dict, key, second_value.get(), &existing, quiet);
     if (stored != 0) {
         return stored > 0 || fail_rmerge(replace);
     }
-    if (PyDict_Check(existing) && PyDict_Check(second_value.get())) {
-        Ref first_value = Ref::new_ref(existing);
-        bool nested_quiet = true;
-        bool merged = boundary::check_exact_value(first_value.get(),
-                                                  &PyDict_Type) &&
-                      boundary::check_exact_value(second_value.get(),
-                                                  &PyDict_Type) &&
-                      rmerge(first_value.get(), second_value.get(),
-                             &nested_quiet);
-        if (!merged) {
-            return fail_rmerge(nested);
-        }
-        *quiet = *quiet && nested_quiet;
-        // the nested merge may have left these the last references
-        boundary::drop(first_value, quiet);
-        boundary::drop(second_value, quiet);
-        return true;
+    Ref first_value = Ref::new_ref(existing);
+    bool nested_quiet = true;
+    bool merged =
+        boundary::check_exact_value(first_value.get(), &PyDict_Type) &&
+        boundary::check_exact_value(second_value.get(), &PyDict_Type) &&
+        rmerge(first_value.get(), second_value.get(), &nested_quiet);
+    if (!merged) {
+        return fail_rmerge(nested);
     }
-    return boundary::replace_value(first_dict, key, second_value.get(),
-                                   existing, quiet) ||
-           fail_rmerge(replace);
+    *quiet = *quiet && nested_quiet;
+    // the nested merge may have left these the last references
+    boundary::drop(first_value, quiet);
+    boundary::drop(second_value, quiet);
+    return true;
 }
 
 // Both arguments are exact dicts or None, held by the caller for the call;

@@ -160,27 +160,14 @@ lookups_invisible(PyObject *first_dict, PyObject *second_dict)
 }
 
 int
-set_if_absent(PyObject *dictionary, PyObject *key, PyObject *value,
-              PyObject **existing)
-{
-    Py_ssize_t before = PyDict_GET_SIZE(dictionary);
-    // one lookup where contains, fetch and store would take three
-    *existing = PyDict_SetDefault(dictionary, key, value);
-    if (!*existing) {
-        return -1;
-    }
-    return PyDict_GET_SIZE(dictionary) != before ? 1 : 0;
-}
-
-bool
-replace_value(PyObject *dictionary, PyObject *key, PyObject *value,
-              PyObject *old, bool *quiet)
+replace_existing(PyObject *dictionary, PyObject *key, PyObject *value,
+                 PyObject *old, bool *quiet)
 {
     // the dict holds `old`, and the store releases that reference
     if (!releases_quietly(old)) {
         *quiet = false;
     }
-    return PyDict_SetItem(dictionary, key, value) == 0;
+    return PyDict_SetItem(dictionary, key, value) == 0 ? 1 : -1;
 }
 
 void

@@ -36,17 +36,37 @@ bool lookups_invisible(PyObject *first_dict, PyObject *second_dict);
 // may put a key with its own __eq__ into either dict. The merge loops carry
 // a flag `quiet`, true on entry and cleared when code may have run.
 
-// For exact dicts and a plain key: stores `value` under `key` unless the key
-// is present. Returns -1 on error, 1 when it stored the value, 0 when the
-// key was present, with its value in *existing (borrowed).
-int set_if_absent(PyObject *dictionary, PyObject *key, PyObject *value,
-                  PyObject **existing);
+// store_unless_both_dicts when the key holds `old`, which is not to be
+// merged with `value`: stores `value`, and clears *quiet when freeing `old`
+// may run Python code. Returns 1, or -1 with an exception set.
+int replace_existing(PyObject *dictionary, PyObject *key, PyObject *value,
+                     PyObject *old, bool *quiet);
 
-// dictionary[key] = value for an exact dict whose value under `key` is now
-// `old` (borrowed). Clears *quiet when freeing `old` may run Python code.
-// Returns false with an exception set on failure.
-bool replace_value(PyObject *dictionary, PyObject *key, PyObject *value,
-                   PyObject *old, bool *quiet);
+// The fused step of a merge for a plain key of exact dicts, `value` being
+// second_dict[key]: stores it under `key` unless the key holds a dict and
+// `value` is one too. Returns -1 on error, 1 when it stored the value, 0
+// when both are dicts, with the first one in *existing (borrowed). Clears
+// *quiet when freeing the value it replaced may have run Python code.
+// Inline, so that storing a new key, the common case, costs no more than
+// the lookup.
+inline int
+store_unless_both_dicts(PyObject *dictionary, PyObject *key, PyObject *value,
+                        PyObject **existing, bool *quiet)
+{
+    Py_ssize_t before = PyDict_GET_SIZE(dictionary);
+    // one lookup where contains, fetch and store would take three
+    *existing = PyDict_SetDefault(dictionary, key, value);
+    if (!*existing) {
+        return -1;
+    }
+    if (PyDict_GET_SIZE(dictionary) != before) {
+        return 1;
+    }
+    if (PyDict_Check(*existing) && PyDict_Check(value)) {
+        return 0;
+    }
+    return replace_existing(dictionary, key, value, *existing, quiet);
+}
 
 // Releases `held`; clears *quiet when that may free an object whose release
 // runs Python code. The fused paths release what they hold with this.
