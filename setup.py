@@ -2,7 +2,9 @@
 
 Switches (environment): CALVORO_DEBUG=1 builds without optimisation and
 with assertions; CALVORO_SANITIZE=1 adds AddressSanitizer and
-UndefinedBehaviorSanitizer; CALVORO_WERROR=1 turns warnings into errors.
+UndefinedBehaviorSanitizer; CALVORO_WERROR=1 turns warnings into errors;
+CALVORO_PORTABLE=1 uses the public C API alone, as on interpreters newer
+than the newest tested one.
 """
 import glob
 import io
@@ -37,6 +39,9 @@ if switch("CALVORO_SANITIZE"):
     link_args += sanitize
 if switch("CALVORO_WERROR"):
     compile_args.append("-Werror")
+define_macros = []
+if switch("CALVORO_PORTABLE"):
+    define_macros.append(("CALVORO_PORTABLE", "1"))
 
 boundary_sources = sorted(glob.glob("src/calvoro/boundary/*.cpp"))
 boundary_headers = sorted(glob.glob("src/calvoro/boundary/*.hpp"))
@@ -52,6 +57,7 @@ def extension(name, *sources):
         extra_compile_args=compile_args,
         extra_link_args=link_args,
         undef_macros=undef_macros,
+        define_macros=define_macros,
     )
 
 
