@@ -59,29 +59,100 @@ INPLACE_CALLS = {
 
 
 @pytest.mark.parametrize("call", sorted(INPLACE_CALLS))
-def test_anyfold_stops_at_the_recursion_limit(call):
-    result, _ = run("""
+@pytest.mark.parametrize("name", ["anyfold", "tightfold"])
+def test_nesting_stops_at_the_recursion_limit(name, call):
+    # like the same merge written in Python: anyfold raises, tightfold's
+    # in-place merges report; the levels above stay merged
+    result, stderr = run("""
         first, second = chain(5000, 1), chain(5000, 2)
         try:
             %s
+            outcome = None
         except RecursionError as exc:
             outcome = str(exc)
         merged, leaf = levels_merged(first, 2)
         print(json.dumps([outcome, 0 < merged <= sys.getrecursionlimit(),
                           leaf, still_works()]))
-    """ % INPLACE_CALLS[call].format(module="anyfold"))
-    assert result == [CALLING, True, None, [True, True]]
+    """ % INPLACE_CALLS[call].format(module=name))
+    if name == "anyfold":
+        assert result == [CALLING, True, None, [True, True]]
+    else:
+        assert result == [None, True, None, [True, True]]
+        assert REPORTED in stderr
+        assert stderr.rstrip().endswith("RecursionError: " + MERGING)
 
 
-@pytest.mark.parametrize("call", sorted(INPLACE_CALLS))
-def test_tightfold_is_not_bound_by_the_recursion_limit(call):
-    result, stderr = run("""
-        first, second = chain(5000, 1), chain(5000, 2)
-        %s
-        print(json.dumps([levels_merged(first, 2), still_works()]))
-    """ % INPLACE_CALLS[call].format(module="tightfold"))
-    assert result == [[4999, 2], [True, True]]
-    assert stderr == ""
+HUNGRY = """
+    import threading
+
+    def f(n):
+        # ordinary code that needs some KiB of native stack a level
+        return n and sorted([0], key=lambda _: f(n - 1))[0]
+
+    class Hungry:
+        armed = False  # not while the chains are built
+        def __init__(self, n):
+            self.n = n
+        def __hash__(self):
+            if Hungry.armed:
+                f(self.n)
+            return 1
+
+    def hungry_chains(levels, hungry_from, every, n):
+        first, second = {}, {}
+        x, y = first, second
+        for i in range(levels):
+            if i >= hungry_from and i % every == 0:
+                y[Hungry(n)] = 1
+            x["k"], y["k"] = {}, {}
+            x, y = x["k"], y["k"]
+        return first, second
+"""
+
+# levels, first hungry level, one every, depth of f: code that runs at the
+# top of the thread (f(200) needs some hundred KiB of the main thread's
+# stack, f(10) less than half of the small thread's)
+HUNGER = {
+    "default limit": (100000, 40000, 1, 200),
+    "raised limit": (100000, 0, 50, 200),
+    "small thread": (5000, 0, 5, 10),
+}
+
+
+@pytest.mark.parametrize("where", sorted(HUNGER))
+@pytest.mark.parametrize("name", ["anyfold", "tightfold"])
+def test_code_run_deep_down_has_stack_to_run(name, where):
+    # Python code met at the deepest level a merge reaches runs as it would
+    # at the top of the thread, or the merge stops first: no crash.
+    result, _ = run(HUNGRY, """
+        module, where = %s, %r
+        first, second = hungry_chains(*%r)
+        if where == "raised limit":
+            sys.setrecursionlimit(10 ** 6)
+        outcome = []
+        def work():
+            Hungry.armed = True
+            try:
+                module.merge_inplace(first, second)
+                outcome.append(None)
+            except RecursionError as exc:
+                outcome.append(type(exc).__name__)
+        if where == "small thread":
+            threading.stack_size(256 * 1024)
+            thread = threading.Thread(target=work)
+            thread.start()
+            thread.join()
+        else:
+            work()
+        print(json.dumps([outcome, still_works()]))
+    """ % (name, where, HUNGER[where]))
+    [outcome], works = result
+    assert works == [True, True]
+    if name == "tightfold":
+        assert outcome is None  # reported
+    else:
+        # the merge's own guard, or the host's in the code deep down
+        assert outcome == "RecursionError"
 
 
 def test_anyfold_with_a_raised_limit_stops_before_the_stack_ends():

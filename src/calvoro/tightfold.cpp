@@ -48,7 +48,8 @@ intern(PyObject **slot, const char *text)
 
 constexpr const char *rmerge_name = "calvoro.tightfold._rmerge";
 constexpr const char *merge_inplace_context = "calvoro.tightfold.merge_inplace";
-// Nesting deeper than the native stack allows ends in RecursionError.
+// Nesting deeper than the recursion limit or the native stack allows ends in
+// RecursionError.
 constexpr const char *too_deep_where = " while merging dictionaries";
 
 namespace rmerge_line {
@@ -172,13 +173,14 @@ merge_plain_key(PyObject *first_dict, PyObject *key, PyObject *value,
 }
 
 // Both arguments are exact dicts or None, held by the caller for the call;
-// `quiet` as for the fused lookups. A refusal for lack of stack adds no
-// entry: the caller's call failed.
+// `quiet` as for the fused lookups. A refusal for depth adds no entry: the
+// caller's call failed.
 bool
 rmerge(PyObject *first_dict, PyObject *second_dict, bool *quiet)
 {
     using namespace rmerge_line;
-    if (native_stack_exhausted(too_deep_where)) {
+    RecursionGuard guard(too_deep_where);
+    if (!guard) {
         return false;
     }
     if (second_dict == Py_None) {

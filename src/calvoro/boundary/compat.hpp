@@ -86,21 +86,31 @@ current_interpreter_id()
 #endif
 }
 
-// The interpreter's recursion guard, counted against sys.getrecursionlimit().
-// From 3.12 Py_EnterRecursiveCall counts only against a fixed C limit
-// (gh-91079), so the Python-level counter, which the limit adjusts, is used
-// directly. The portable route counts merge levels against the limit by
-// itself and leaves the native stack to Py_EnterRecursiveCall, which from
-// 3.14 measures the stack itself.
+// One level of recursion as the interpreter counts a Python call: against
+// sys.getrecursionlimit(), and against what protects the native stack of
+// code that the level may still call, which is the same counter up to 3.11.
+// From 3.12 (gh-91079) Py_EnterRecursiveCall counts only the native side,
+// against a fixed budget of C levels (3.12, 3.13) or by measuring the stack
+// (3.14 on), and the Python-level counter, which the limit adjusts, is
+// taken directly. The portable route counts merge levels against the limit
+// by itself.
 #if CALVORO_PORTABLE
 namespace detail {
 inline thread_local int portable_depth = 0;
 }  // namespace detail
+#endif
 
 inline bool
 enter_recursive_call(const char *where)
 {
-    if (detail::portable_depth >= Py_GetRecursionLimit()) {
+#if CALVORO_PORTABLE || CALVORO_PY312
+#if CALVORO_PORTABLE
+    const bool at_limit = detail::portable_depth >= Py_GetRecursionLimit();
+#else
+    PyThreadState *ts = PyThreadState_Get();
+    const bool at_limit = ts->py_recursion_remaining <= 0;
+#endif
+    if (at_limit) {
         PyErr_Format(PyExc_RecursionError,
                      "maximum recursion depth exceeded%s", where);
         return false;
@@ -108,48 +118,27 @@ enter_recursive_call(const char *where)
     if (Py_EnterRecursiveCall(where) != 0) {
         return false;
     }
+#if CALVORO_PORTABLE
     detail::portable_depth++;
-    return true;
-}
-
-inline void
-leave_recursive_call()
-{
-    detail::portable_depth--;
-    Py_LeaveRecursiveCall();
-}
-#elif CALVORO_PY312
-inline bool
-enter_recursive_call(const char *where)
-{
-    PyThreadState *ts = PyThreadState_Get();
-    if (ts->py_recursion_remaining-- <= 0) {
-        ts->py_recursion_remaining++;
-        PyErr_Format(PyExc_RecursionError,
-                     "maximum recursion depth exceeded%s", where);
-        return false;
-    }
-    return true;
-}
-
-inline void
-leave_recursive_call()
-{
-    PyThreadState_Get()->py_recursion_remaining++;
-}
 #else
-inline bool
-enter_recursive_call(const char *where)
-{
+    ts->py_recursion_remaining--;
+#endif
+    return true;
+#else
     return Py_EnterRecursiveCall(where) == 0;
+#endif
 }
 
 inline void
 leave_recursive_call()
 {
+#if CALVORO_PORTABLE
+    detail::portable_depth--;
+#elif CALVORO_PY312
+    PyThreadState_Get()->py_recursion_remaining++;
+#endif
     Py_LeaveRecursiveCall();
 }
-#endif
 
 #if !CALVORO_PORTABLE
 namespace detail {

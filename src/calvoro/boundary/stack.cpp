@@ -15,10 +15,6 @@ struct StackBounds {
     bool known = false;
 };
 
-// Stack the guard leaves free below the deepest level: for the Python code
-// that a level may still call (hashing, comparison, error reporting).
-constexpr size_t max_reserve = 512 * 1024;
-
 StackBounds
 find_bounds()
 {
@@ -30,9 +26,12 @@ find_bounds()
     void *base = nullptr;
     size_t size = 0;
     if (pthread_attr_getstack(&attr, &base, &size) == 0 && size > 0) {
-        size_t reserve = size / 4 < max_reserve ? size / 4 : max_reserve;
         bounds.base = reinterpret_cast<uintptr_t>(base);
-        bounds.low = bounds.base + reserve;
+        // Half the stack stays free below the deepest level, for the Python
+        // code that a level may still call (hashing, comparison, finalizers,
+        // error reporting): what runs at the top of a thread runs there too,
+        // unless it needs more than half of the thread's stack.
+        bounds.low = bounds.base + size / 2;
         bounds.known = true;
     }
     pthread_attr_destroy(&attr);
