@@ -2,6 +2,7 @@
 import builtins
 import collections
 import collections.abc
+import gc
 import json
 import operator
 import types
@@ -186,6 +187,37 @@ def test_fetch_through_sequence_slot(anyfold):
     with pytest.raises(TypeError) as info:
         anyfold._rmerge(Holds(), {"a": 0})
     assert str(info.value) == "'Holds' object is not subscriptable"
+
+
+def test_fetch_after_index_changed_the_class(anyfold):
+    # __index__ reassigns __class__ and the old class is freed before the
+    # item slot is called: the slot must be the new class's
+    class Old(collections.deque):
+        pass
+
+    class New(collections.deque):
+        pass
+
+    class Key:
+        def __hash__(self):
+            return 1
+
+        def __index__(self):
+            if Classes and type(target) is Classes[0]:
+                target.__class__ = New
+                del Classes[:]
+                gc.collect()
+                # reuse the freed memory, so that a stale slot is garbage
+                spray.extend(bytes([255]) * 900 for _ in range(2000))
+            return 0
+
+    spray = []
+    Classes = [Old]
+    key = Key()
+    target = Old([key])
+    del Old
+    anyfold._rmerge(target, {key: "v"})
+    assert type(target) is New and list(target) == ["v"]
 
 
 def test_empty_second_touches_nothing(anyfold):

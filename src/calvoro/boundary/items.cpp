@@ -68,11 +68,16 @@ item_for_key(PyObject *obj, PyObject *key)
                      Py_TYPE(key)->tp_name);
         return Ref();
     }
+    // __index__ and __len__ may assign obj.__class__ and free the type that
+    // `methods` points into: the slots are read again after each, as the
+    // interpreter's own subscription does
+    Ref held = Ref::new_ref(obj);
     Py_ssize_t i = PyNumber_AsSsize_t(key, PyExc_IndexError);
     if (i == -1 && PyErr_Occurred()) {
         return Ref();
     }
-    if (i < 0 && methods->sq_length) {
+    methods = Py_TYPE(obj)->tp_as_sequence;
+    if (i < 0 && methods && methods->sq_length) {
         Py_ssize_t length = methods->sq_length(obj);
         if (length >= 0) {
             i += length;
@@ -83,14 +88,13 @@ item_for_key(PyObject *obj, PyObject *key)
         else {
             return Ref();
         }
+        methods = Py_TYPE(obj)->tp_as_sequence;
     }
-    if (i >= 0) {
-        if (PyObject *item = direct_item(obj, i)) {
-            return Ref::new_ref(item);
-        }
-    }
-    if (exact_list_or_tuple(obj)) {
-        return subscript_with_index(obj, i);
+    if (!methods || !methods->sq_item) {
+        PyErr_Format(PyExc_TypeError,
+                     "'%.200s' object does not support indexing",
+                     Py_TYPE(obj)->tp_name);
+        return Ref();
     }
     return Ref::steal(methods->sq_item(obj, i));
 }
