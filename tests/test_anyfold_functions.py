@@ -1,6 +1,7 @@
 """anyfold's public functions: what they copy, call, fetch and return."""
 import builtins
 import copy
+import sys
 
 import pytest
 
@@ -78,6 +79,23 @@ def test_names_looked_up_at_each_call(anyfold, monkeypatch):
                      ("rmerge", "c", "d")]
     monkeypatch.undo()
     assert anyfold.merge({"a": 1}, {"b": 2}) == {"a": 1, "b": 2}
+
+
+class Interrupt(BaseException):
+    pass
+
+
+@pytest.mark.parametrize("raised", [AttributeError, LookupError, Interrupt])
+def test_missing_name_asks_builtins_getattr(anyfold, monkeypatch, raised):
+    # only "no such attribute" from the builtins module means "not defined"
+    def module_getattr(name):
+        raise raised(name)
+    monkeypatch.setattr(builtins, "__getattr__", module_getattr,
+                        raising=False)
+    monkeypatch.delattr(anyfold, "deepcopy")
+    defined = sys.version_info >= (3, 7) and raised is not AttributeError
+    with pytest.raises(raised if defined else NameError):
+        anyfold.merge({}, {})
 
 
 def test_missing_names(anyfold, monkeypatch):

@@ -29,7 +29,9 @@ Ref
 lookup_builtin(ModuleIdentity &module, PyObject *name)
 {
     Ref value = Ref::steal(PyObject_GetAttr(module.builtins, name));
-    if (!value) {
+    // a module __getattr__ of builtins may raise anything; only "no such
+    // attribute" means the name is not defined
+    if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
         PyErr_Clear();
         fail_name(name);
     }

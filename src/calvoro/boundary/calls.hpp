@@ -8,7 +8,7 @@ namespace calvoro::boundary {
 
 // The object bound to a module-level name: the module's namespace first,
 // then the builtins module. NameError "name '%U' is not defined" when
-// neither has it; an error of the namespace lookup itself is passed on.
+// neither has it; other errors of either lookup are passed on.
 // `name` must be a str. Returns a new reference or an empty Ref.
 Ref lookup_global(ModuleIdentity &module, PyObject *name);
 
