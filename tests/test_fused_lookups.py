@@ -191,3 +191,17 @@ def test_rmerge_rebound_by_a_release_is_used_after(anyfold, monkeypatch):
     anyfold.merge_inplace(first, second)
     assert calls == [(first["n"], second["n"])]
     assert first == {"m": {"k": 0}, "n": {"k": 1}, "v": 1}
+
+
+def test_rmerge_rebound_by_the_merge_itself_is_used_after(anyfold,
+                                                          monkeypatch):
+    # a merge into the module's own namespace stores _rmerge like any key
+    ns = vars(anyfold)
+    monkeypatch.setitem(ns, "_rmerge", anyfold._rmerge)
+    monkeypatch.setitem(ns, "x", {})
+    monkeypatch.setitem(ns, "y", {})
+    with pytest.raises(TypeError) as info:
+        anyfold.merge_inplace(ns, {"x": {"a": 1}, "_rmerge": 1,
+                                   "y": {"b": 2}})
+    assert str(info.value) == "'int' object is not callable"
+    assert (ns["x"], ns["y"]) == ({"a": 1}, {})

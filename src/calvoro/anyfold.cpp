@@ -8,6 +8,7 @@
 #include "anyfold_function.hpp"
 #include "boundary/binding.hpp"
 #include "boundary/calls.hpp"
+#include "boundary/fused.hpp"
 #include "boundary/items.hpp"
 #include "boundary/loading.hpp"
 #include "boundary/traceback.hpp"
@@ -88,14 +89,16 @@ constexpr int replace = 18;
 
 extern const FunctionDef rmerge_def;
 
-// What a merge level may assume while it fuses lookups: `quiet` as the
-// boundary defines it (no Python code has run since the level looked at
-// its dicts), and, while quiet, what _rmerge was found bound to in a
-// namespace of plain keys: nothing can have rebound it since, and looking
-// it up again would run no code, so the lookup is not repeated.
+using boundary::FusionWindow;
+
+// What a merge level may assume: its fusion window, and whether, while the
+// window has stayed open, the namespace was seen to hold plain keys only.
+// Only Python code could add another key, so a lookup of _rmerge there
+// still runs no code and need not be prepared again. Its value is looked
+// up every time: a fused store into the namespace may rebind it.
 struct Calm {
-    bool quiet = true;
-    PyObject *rmerge = nullptr;  // borrowed: the namespace holds it
+    FusionWindow window;
+    bool plain_namespace = false;
 };
 
 bool rmerge(PyObject *first_dict, PyObject *second_dict, Calm *calm);
@@ -103,15 +106,22 @@ bool rmerge(PyObject *first_dict, PyObject *second_dict, Calm *calm);
 Ref
 lookup_rmerge(Calm *calm)
 {
-    if (calm->quiet && calm->rmerge) {
-        return Ref::new_ref(calm->rmerge);
+    FusionWindow &window = calm->window;
+    if (window.is_open() && calm->plain_namespace) {
+        PyObject *callee =
+            PyDict_GetItemWithError(identity.globals, constants.rmerge);
+        if (callee) {
+            return Ref::new_ref(callee);
+        }
+        // among plain keys the lookup cannot fail: the name is gone, and the
+        // full lookup below says what it is bound to now
+        assert(!PyErr_Occurred());
     }
-    if (calm->quiet && !boundary::has_only_plain_keys(identity.globals)) {
-        calm->quiet = false;
+    if (window.is_open() && !boundary::has_only_plain_keys(identity.globals)) {
+        window.close();
     }
-    Ref callee =
-        boundary::lookup_global(identity, constants.rmerge, &calm->quiet);
-    calm->rmerge = calm->quiet ? callee.get() : nullptr;
+    Ref callee = boundary::lookup_global(identity, constants.rmerge, window);
+    calm->plain_namespace = window.is_open();
     return callee;
 }
 
@@ -128,8 +138,10 @@ merge_nested(PyObject *first_dict, PyObject *second_dict, PyObject *key,
     if (!callee) {
         return fail_at_bool(rmerge_function, nested);
     }
-    const bool known = known_first && calm->quiet;
-    calm->quiet = known;
+    const bool known = known_first && calm->window.is_open();
+    if (!known) {
+        calm->window.close();
+    }
     Ref first_value = known ? std::move(known_first)
                             : boundary::item_for_key(first_dict, key);
     if (!first_value) {
@@ -141,7 +153,7 @@ merge_nested(PyObject *first_dict, PyObject *second_dict, PyObject *key,
         return fail_at_bool(rmerge_function, nested);
     }
     if (!function_has_def(callee.get(), &rmerge_def)) {
-        calm->quiet = false;
+        calm->window.close();
         Ref result = boundary::call_guarded(callee.get(), first_value.get(),
                                             second_value.get());
         return result || fail_at_bool(rmerge_function, nested);
@@ -149,14 +161,14 @@ merge_nested(PyObject *first_dict, PyObject *second_dict, PyObject *key,
     // our own _rmerge: the same guarded call, without the tuple
     RecursionGuard guard(boundary::calling_where);
     Calm inner;
-    inner.rmerge = calm->quiet ? calm->rmerge : nullptr;
+    inner.plain_namespace = calm->window.is_open() && calm->plain_namespace;
     if (!guard || !rmerge(first_value.get(), second_value.get(), &inner)) {
         return fail_at_bool(rmerge_function, nested);
     }
-    calm->quiet = calm->quiet && inner.quiet;
+    calm->window.absorb(inner.window);
     // the nested merge may have left these the last references
-    boundary::drop(first_value, &calm->quiet);
-    boundary::drop(second_value, &calm->quiet);
+    calm->window.release(first_value);
+    calm->window.release(second_value);
     return true;
 }
 
@@ -186,7 +198,7 @@ merge_key(PyObject *first_dict, PyObject *second_dict, PyObject *key,
           Calm *calm)
 {
     using namespace rmerge_line;
-    calm->quiet = false;
+    calm->window.close();
     int found = PySequence_Contains(first_dict, key);
     if (found < 0) {
         return fail_at_bool(rmerge_function, test);
@@ -215,12 +227,14 @@ merge_plain_key(PyObject *first_dict, PyObject *second_dict, PyObject *key,
                 PyObject *value, Calm *calm)
 {
     using namespace rmerge_line;
+    using Store = FusionWindow::Store;
     Ref second_value = Ref::new_ref(value);
     PyObject *existing;
-    int stored = boundary::store_unless_both_dicts(
-        first_dict, key, second_value.get(), &existing, &calm->quiet);
-    if (stored != 0) {
-        return stored > 0 || fail_at_bool(rmerge_function, replace);
+    Store stored = calm->window.store_unless_both_dicts(
+        first_dict, key, second_value.get(), &existing);
+    if (stored != Store::both_dicts) {
+        return stored == Store::stored ||
+               fail_at_bool(rmerge_function, replace);
     }
     return merge_nested(first_dict, second_dict, key, calm,
                         Ref::new_ref(existing), std::move(second_value));
@@ -232,7 +246,7 @@ merge_plain_key(PyObject *first_dict, PyObject *second_dict, PyObject *key,
 bool
 walk_exact_dict(PyObject *first_dict, PyObject *second_dict, Calm *calm)
 {
-    const bool fuse = boundary::lookups_invisible(first_dict, second_dict);
+    const bool fuse = boundary::fusable(first_dict, second_dict);
     const Py_ssize_t length = PyDict_GET_SIZE(second_dict);
 #if CALVORO_PY38
     Py_ssize_t remaining = length;
@@ -257,7 +271,7 @@ walk_exact_dict(PyObject *first_dict, PyObject *second_dict, Calm *calm)
 #endif
         Ref held = Ref::new_ref(key);
         bool merged =
-            fuse && calm->quiet && boundary::is_plain_key(key)
+            fuse && calm->window.is_open() && boundary::is_plain_key(key)
                 ? merge_plain_key(first_dict, second_dict, key, value, calm)
                 : merge_key(first_dict, second_dict, key, calm);
         if (!merged) {
@@ -283,7 +297,7 @@ rmerge(PyObject *first_dict, PyObject *second_dict, Calm *calm)
     if (PyDict_CheckExact(second_dict)) {
         return walk_exact_dict(first_dict, second_dict, calm);
     }
-    calm->quiet = false;
+    calm->window.close();
     Ref iterator = Ref::steal(PyObject_GetIter(second_dict));
     if (!iterator) {
         return fail_at_bool(rmerge_function, rmerge_line::walk);

@@ -7,6 +7,7 @@
 // argument tests.
 #include "boundary/binding.hpp"
 #include "boundary/calls.hpp"
+#include "boundary/fused.hpp"
 #include "boundary/items.hpp"
 #include "boundary/loading.hpp"
 #include "boundary/traceback.hpp"
@@ -75,7 +76,10 @@ not_iterable()
     return false;
 }
 
-bool rmerge(PyObject *first_dict, PyObject *second_dict, bool *quiet);
+using boundary::FusionWindow;
+
+bool rmerge(PyObject *first_dict, PyObject *second_dict,
+            FusionWindow &window);
 
 // Both values are dictionaries: fetch both again, test their exact types,
 // and merge one level deeper.
@@ -92,8 +96,8 @@ merge_nested(PyObject *first_dict, PyObject *second_dict, PyObject *key)
         !boundary::check_exact_value(second_value.get(), &PyDict_Type)) {
         return false;
     }
-    bool quiet = true;
-    return rmerge(first_value.get(), second_value.get(), &quiet);
+    FusionWindow nested;
+    return rmerge(first_value.get(), second_value.get(), nested);
 }
 
 // -1 on error, else whether dict[key] is a dictionary; the value is not kept.
@@ -146,37 +150,38 @@ merge_key(PyObject *first_dict, PyObject *second_dict, PyObject *key)
 // are fused: `value` is second_dict[key], from the walk.
 bool
 merge_plain_key(PyObject *first_dict, PyObject *key, PyObject *value,
-                bool *quiet)
+                FusionWindow &window)
 {
     using namespace rmerge_line;
+    using Store = FusionWindow::Store;
     Ref second_value = Ref::new_ref(value);
     PyObject *existing;
-    int stored = boundary::store_unless_both_dicts(
-        first_dict, key, second_value.get(), &existing, quiet);
-    if (stored != 0) {
-        return stored > 0 || fail_rmerge(replace);
+    Store stored = window.store_unless_both_dicts(first_dict, key,
+                                                  second_value.get(), &existing);
+    if (stored != Store::both_dicts) {
+        return stored == Store::stored || fail_rmerge(replace);
     }
     Ref first_value = Ref::new_ref(existing);
-    bool nested_quiet = true;
+    FusionWindow nested_window;
     bool merged =
         boundary::check_exact_value(first_value.get(), &PyDict_Type) &&
         boundary::check_exact_value(second_value.get(), &PyDict_Type) &&
-        rmerge(first_value.get(), second_value.get(), &nested_quiet);
+        rmerge(first_value.get(), second_value.get(), nested_window);
     if (!merged) {
         return fail_rmerge(nested);
     }
-    *quiet = *quiet && nested_quiet;
+    window.absorb(nested_window);
     // the nested merge may have left these the last references
-    boundary::drop(first_value, quiet);
-    boundary::drop(second_value, quiet);
+    window.release(first_value);
+    window.release(second_value);
     return true;
 }
 
 // Both arguments are exact dicts or None, held by the caller for the call;
-// `quiet` as for the fused lookups. A refusal for depth adds no entry: the
-// caller's call failed.
+// `window` is open on entry and closed by any code that runs. A refusal
+// for depth adds no entry: the caller's call failed.
 bool
-rmerge(PyObject *first_dict, PyObject *second_dict, bool *quiet)
+rmerge(PyObject *first_dict, PyObject *second_dict, FusionWindow &window)
 {
     using namespace rmerge_line;
     RecursionGuard guard(too_deep_where);
@@ -187,7 +192,7 @@ rmerge(PyObject *first_dict, PyObject *second_dict, bool *quiet)
         not_iterable();
         return fail_rmerge(walk);
     }
-    const bool fuse = boundary::lookups_invisible(first_dict, second_dict);
+    const bool fuse = boundary::fusable(first_dict, second_dict);
     const Py_ssize_t length = PyDict_GET_SIZE(second_dict);
     Py_ssize_t position = 0;
     PyObject *key;
@@ -201,10 +206,10 @@ rmerge(PyObject *first_dict, PyObject *second_dict, bool *quiet)
         }
         Ref held_key = Ref::new_ref(key);
         bool merged;
-        if (fuse && *quiet && boundary::is_plain_key(key)) {
-            merged = merge_plain_key(first_dict, key, value, quiet);
+        if (fuse && window.is_open() && boundary::is_plain_key(key)) {
+            merged = merge_plain_key(first_dict, key, value, window);
         } else {
-            *quiet = false;
+            window.close();
             merged = merge_key(first_dict, second_dict, key);
         }
         if (!merged) {
@@ -217,8 +222,8 @@ rmerge(PyObject *first_dict, PyObject *second_dict, bool *quiet)
 void
 merge_inplace(PyObject *first_dict, PyObject *second_dict)
 {
-    bool quiet = true;
-    if (!rmerge(first_dict, second_dict, &quiet)) {
+    FusionWindow window;
+    if (!rmerge(first_dict, second_dict, window)) {
         boundary::report_unraisable(merge_inplace_context);
     }
 }
@@ -282,8 +287,8 @@ tightfold_merge(PyObject *, PyObject *args, PyObject *kwargs)
     Ref first_dict = Ref::new_ref(bound.first);
     Ref second_dict = Ref::new_ref(bound.second);
     Ref copy = deep_copy(first_dict.get());
-    bool quiet = true;
-    if (!copy || !rmerge(copy.get(), second_dict.get(), &quiet)) {
+    FusionWindow window;
+    if (!copy || !rmerge(copy.get(), second_dict.get(), window)) {
         return fail_twice(merge_function, merge_body_line);
     }
     return copy.release();

@@ -39,13 +39,13 @@ lookup_builtin(ModuleIdentity &module, PyObject *name)
 }
 
 Ref
-lookup_global(ModuleIdentity &module, PyObject *name, bool *quiet)
+lookup_global(ModuleIdentity &module, PyObject *name, FusionWindow &window)
 {
     PyObject *value = PyDict_GetItemWithError(module.globals, name);
     if (value) {
         return Ref::new_ref(value);
     }
-    *quiet = false;
+    window.close();
     if (PyErr_Occurred()) {
         return Ref();
     }
@@ -55,8 +55,8 @@ lookup_global(ModuleIdentity &module, PyObject *name, bool *quiet)
 Ref
 lookup_global(ModuleIdentity &module, PyObject *name)
 {
-    bool quiet = true;
-    return lookup_global(module, name, &quiet);
+    FusionWindow unused;
+    return lookup_global(module, name, unused);
 }
 
 Ref

@@ -1,6 +1,7 @@
 // calls.hpp: global names, guarded calls and the modules' own exception.
 #pragma once
 
+#include "fused.hpp"
 #include "identity.hpp"
 #include "ref.hpp"
 
@@ -12,10 +13,11 @@ namespace calvoro::boundary {
 // `name` must be a str. Returns a new reference or an empty Ref.
 Ref lookup_global(ModuleIdentity &module, PyObject *name);
 
-// lookup_global inside a merge loop: clears *quiet when the name is not in
-// the namespace, since the lookup in the builtins module may run code.
+// lookup_global inside a merge loop: closes the window when the name is not
+// in the namespace, since the lookup in the builtins module may run code.
 // Whether the namespace's own keys may run code is the caller's to know.
-Ref lookup_global(ModuleIdentity &module, PyObject *name, bool *quiet);
+Ref lookup_global(ModuleIdentity &module, PyObject *name,
+                  FusionWindow &window);
 
 // The same lookup in the builtins module alone.
 Ref lookup_builtin(ModuleIdentity &module, PyObject *name);

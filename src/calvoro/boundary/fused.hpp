@@ -1,0 +1,99 @@
+// fused.hpp: fused dictionary lookups, and the window in which nobody can
+// tell them from the per-key operations of the merge rule.
+//
+// For a plain key (an exact str or int) of exact dicts that hold plain keys
+// alone, one PyDict_SetDefault does what `in`, two fetches and a store
+// would: the result is the same, no Python code runs, so the lookups cannot
+// be counted or ordered by anyone. That lasts only while no Python code has
+// run since the merge level looked at its dicts, since code may put a key
+// with its own __eq__ into either of them. A FusionWindow is that "since":
+// open when a level starts, closed by every step that may run code, and
+// closed in a caller whose nested level closed its own.
+#pragma once
+
+#include "ref.hpp"
+
+namespace calvoro::boundary {
+
+// Whether hashing and comparing `key` can run no Python code.
+inline bool
+is_plain_key(PyObject *key)
+{
+    return PyUnicode_CheckExact(key) || PyLong_CheckExact(key);
+}
+
+// Whether every key of an exact dict is plain, so that looking up a plain
+// key in it compares built-in objects only.
+bool has_only_plain_keys(PyObject *dictionary);
+
+// Whether a level may fuse the lookups of its plain keys: both are exact
+// dicts holding plain keys only. A first dict much larger than the second
+// is not scanned: the merge would then cost its size, not the second's.
+bool fusable(PyObject *first_dict, PyObject *second_dict);
+
+class FusionWindow {
+  public:
+    enum class Store { stored, both_dicts, failed };
+
+    FusionWindow() noexcept = default;
+    FusionWindow(const FusionWindow &) = delete;
+    FusionWindow &operator=(const FusionWindow &) = delete;
+
+    bool
+    is_open() const noexcept
+    {
+        return open_;
+    }
+    // Python code may have run: the rest of the level makes the per-key
+    // operations.
+    void
+    close() noexcept
+    {
+        open_ = false;
+    }
+    // After a nested level: code that ran there ran here too.
+    void
+    absorb(const FusionWindow &nested) noexcept
+    {
+        open_ = open_ && nested.open_;
+    }
+
+    // The fused step for a plain key of a fusable level, `value` being
+    // second_dict[key]: stores it under `key` unless the key holds a dict
+    // and `value` is one too (both_dicts, with the first one in *existing,
+    // borrowed). Inline, so that storing a new key, the common case, costs
+    // no more than the lookup.
+    Store
+    store_unless_both_dicts(PyObject *dictionary, PyObject *key,
+                            PyObject *value, PyObject **existing)
+    {
+        assert(open_ && !PyErr_Occurred());
+        assert(PyDict_CheckExact(dictionary) && is_plain_key(key));
+        Py_ssize_t before = PyDict_GET_SIZE(dictionary);
+        *existing = PyDict_SetDefault(dictionary, key, value);
+        if (!*existing) {
+            return Store::failed;
+        }
+        if (PyDict_GET_SIZE(dictionary) != before) {
+            return Store::stored;
+        }
+        if (PyDict_Check(*existing) && PyDict_Check(value)) {
+            return Store::both_dicts;
+        }
+        return replace(dictionary, key, value, *existing);
+    }
+
+    // Releases `held`, closing the window when that may free an object
+    // whose release runs Python code.
+    void release(Ref &held);
+
+  private:
+    // The key holds `old`, not to be merged with `value`: the store
+    // releases the dict's reference to `old`.
+    Store replace(PyObject *dictionary, PyObject *key, PyObject *value,
+                  PyObject *old);
+
+    bool open_ = true;
+};
+
+}  // namespace calvoro::boundary
