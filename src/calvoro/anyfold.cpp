@@ -284,6 +284,8 @@ walk_exact_dict(PyObject *first_dict, PyObject *second_dict, Calm *calm)
 bool
 rmerge(PyObject *first_dict, PyObject *second_dict, Calm *calm)
 {
+    assert(!PyErr_Occurred());
+    assert(Py_REFCNT(first_dict) > 0 && Py_REFCNT(second_dict) > 0);
     if (PyList_CheckExact(second_dict) || PyTuple_CheckExact(second_dict)) {
         // by position, with the length read again before each step
         for (Py_ssize_t i = 0; i < Py_SIZE(second_dict); i++) {

@@ -184,6 +184,8 @@ bool
 rmerge(PyObject *first_dict, PyObject *second_dict, FusionWindow &window)
 {
     using namespace rmerge_line;
+    assert(!PyErr_Occurred() && window.is_open());
+    assert(Py_REFCNT(first_dict) > 0 && Py_REFCNT(second_dict) > 0);
     RecursionGuard guard(too_deep_where);
     if (!guard) {
         return false;
@@ -224,6 +226,7 @@ merge_inplace(PyObject *first_dict, PyObject *second_dict)
 {
     FusionWindow window;
     if (!rmerge(first_dict, second_dict, window)) {
+        assert(PyErr_Occurred());
         boundary::report_unraisable(merge_inplace_context);
     }
 }

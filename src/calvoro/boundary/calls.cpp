@@ -62,6 +62,7 @@ lookup_global(ModuleIdentity &module, PyObject *name)
 Ref
 call_guarded(PyObject *callable, PyObject *const *args, Py_ssize_t nargs)
 {
+    assert(!PyErr_Occurred());
     PyObject *function = callable;
     PyObject *self = nullptr;
     if (PyMethod_Check(callable)) {

@@ -40,6 +40,8 @@ site_code(ModuleIdentity &module, const char *function, int line)
 void
 add_traceback_entry(ModuleIdentity &module, const char *function, int line)
 {
+    // an entry is only ever added to an exception on its way out
+    assert(PyErr_Occurred());
     Ref frame;
     {
         // making a frame fails while an exception is pending (3.8+)

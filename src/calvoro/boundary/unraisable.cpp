@@ -8,6 +8,7 @@ namespace calvoro::boundary {
 void
 report_unraisable(const char *context)
 {
+    assert(PyErr_Occurred());
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
     // both reports must show the very same exception object
