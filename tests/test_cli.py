@@ -473,8 +473,11 @@ def test_fifo_is_written_in_place(run, write, tmp_path):
     # a failing input: the FIFO is not even opened (that would block)
     assert_error(run(write("bad.json", "{"), "-o", fifo), "bad.json")
     got = []
-    reader = threading.Thread(
-        target=lambda: got.append(open(str(fifo), "rb").read()))
+
+    def read():
+        with open(str(fifo), "rb") as f:
+            got.append(f.read())
+    reader = threading.Thread(target=read)
     reader.start()
     try:
         proc = run(write("a.json", {"a": 1}), "-o", fifo)

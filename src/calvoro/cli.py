@@ -90,12 +90,16 @@ def _decode(label, data, encoding):
         raise CliError("%s: not UTF-8 text (byte %d)" % (label, exc.start))
 
 
+# made once: json.loads with a hook builds a decoder per call
+_STRICT_JSON = json.JSONDecoder(parse_constant=_reject_constant)
+
+
 def _parse_json(label, data, allow_nan):
     text = _decode(label, data, "utf-8-sig")
     try:
         if allow_nan:
             return json.loads(text)
-        return json.loads(text, parse_constant=_reject_constant)
+        return _STRICT_JSON.decode(text)
     except _NotJson as exc:
         raise _not_json_error(label, exc.literal)
     except json.JSONDecodeError as exc:
@@ -339,8 +343,8 @@ def setting_document(keys, value_text, allow_nan):
     """(label, {k1: {k2: ... VALUE}}) for one --set."""
     label = "--set " + dotted_path(keys)
     try:
-        value = json.loads(value_text, parse_constant=None if allow_nan
-                           else _reject_constant)
+        value = (json.loads(value_text) if allow_nan
+                 else _STRICT_JSON.decode(value_text))
     except (json.JSONDecodeError, _NotJson):
         value = value_text
     except ValueError as exc:
