@@ -454,17 +454,31 @@ def drop_dac_override():
         raise OSError(ctypes.get_errno(), "prctl")
 
 
-def test_read_only_file_is_refused(run, write, tmp_path):
-    out = write("out.json", "old")
-    os.chmod(str(out), 0o444)
+@pytest.mark.parametrize("locked", ["file", "directory"])
+def test_permissions_as_a_shell_redirection(run, write, tmp_path, locked):
+    # a read-only file is refused; a writable file in a read-only directory,
+    # which no rename can replace, is written in place
+    sub = tmp_path / "sub"
+    sub.mkdir()
+    out = sub / "out.json"
+    out.write_text("old")
+    inode = os.stat(str(out)).st_ino
+    os.chmod(str(out if locked == "file" else sub), 0o555)
     preexec = drop_dac_override if os.geteuid() == 0 else None
     try:
-        proc = run(write("a.json", {}), "-o", out, preexec_fn=preexec)
+        proc = run(write("a.json", {"a": 1}), "-o", out, preexec_fn=preexec)
     except subprocess.SubprocessError as exc:
         pytest.skip("cannot drop CAP_DAC_OVERRIDE: %s" % exc)
-    assert_error(proc, "out.json: cannot write", "Permission denied")
-    assert out.read_text() == "old"
-    assert listing(tmp_path) == ["a.json", "out.json"]
+    finally:
+        os.chmod(str(sub), 0o755)
+    if locked == "file":
+        assert_error(proc, "out.json: cannot write", "Permission denied")
+        assert out.read_text() == "old"
+    else:
+        assert_ok(proc)
+        assert out.read_text() == '{"a": 1}\n'
+        assert os.stat(str(out)).st_ino == inode
+    assert listing(sub) == ["out.json"]
 
 
 def test_fifo_is_written_in_place(run, write, tmp_path):

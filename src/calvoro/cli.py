@@ -520,6 +520,15 @@ def _write_all(fd, chunks):
             view = view[written:]
 
 
+def _write_in_place(path, chunks):
+    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_CLOEXEC,
+                 0o666)
+    try:
+        _write_all(fd, chunks)
+    finally:
+        os.close(fd)
+
+
 def _new_file_mode():
     umask = os.umask(0)
     os.umask(umask)
@@ -538,9 +547,17 @@ def _replace_file(path, chunks):
         # Refuse what a shell redirection would refuse (a read-only file),
         # by the kernel's own check; opening without O_TRUNC changes nothing.
         os.close(os.open(target, os.O_WRONLY | os.O_CLOEXEC))
-    fd, tmp = tempfile.mkstemp(dir=os.path.dirname(target),
-                               prefix="." + os.path.basename(target) + ".",
-                               suffix=".tmp")
+    try:
+        fd, tmp = tempfile.mkstemp(
+            dir=os.path.dirname(target),
+            prefix="." + os.path.basename(target) + ".", suffix=".tmp")
+    except PermissionError:
+        if old is None:
+            raise
+        # A writable file in a directory that is not: written in place, as
+        # a shell redirection would, since no rename can replace it.
+        _write_in_place(target, chunks)
+        return
     try:
         try:
             _write_all(fd, chunks)
@@ -583,12 +600,7 @@ def write_output(path, chunks):
             if regular:
                 _replace_file(path, chunks)
                 return
-        fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC
-                     | os.O_CLOEXEC, 0o666)
-        try:
-            _write_all(fd, chunks)
-        finally:
-            os.close(fd)
+        _write_in_place(path, chunks)
     except BrokenPipeError:
         raise
     except OSError as exc:
