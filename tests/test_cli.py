@@ -230,6 +230,7 @@ YAML_DOC = textwrap.dedent("""\
     base: &base {x: 1}
     copy: *base
     1: one
+    true: yes
     false: off
     """)
 OVERRIDE = {"toml": "[db]\nport = 2\n", "yaml": "db: {port: 2}\n"}
@@ -241,7 +242,8 @@ def parsed(fmt):
         return {"db": {"host": "h", "port": 1, "when": {
             "day": "1979-05-27", "at": "1979-05-27T07:32:00+00:00"}}}
     return {"db": {"host": "h", "port": 1, "when": {"day": "1979-05-27"}},
-            "base": {"x": 1}, "copy": {"x": 1}, "1": "one", "false": False}
+            "base": {"x": 1}, "copy": {"x": 1}, "1": "one", "true": True,
+            "false": False}
 
 
 @pytest.mark.parametrize("fmt, base, override, args", [
@@ -332,13 +334,17 @@ BAD_INPUTS = [
                  marks=needs_yaml),
     pytest.param("bin.yaml", "a: !!binary aGk=\n", ["bytes", "at a"],
                  marks=needs_yaml),
+    pytest.param("key.yaml", "a: 1\n? [1, 2]\n: 3\n",
+                 ["line 2, column 3", "key that JSON has no form for"],
+                 marks=needs_yaml),
 ]
 
 
 @pytest.mark.parametrize("name, content, parts", BAD_INPUTS, ids=[
     "json-syntax", "array", "string", "number", "null", "nan", "infinity",
     "overflow", "too-deep", "toml-syntax", "toml-nan", "yaml-array",
-    "yaml-syntax", "yaml-inf", "yaml-recursive", "yaml-binary"])
+    "yaml-syntax", "yaml-inf", "yaml-recursive", "yaml-binary",
+    "yaml-list-key"])
 def test_bad_input(run, write, tmp_path, name, content, parts):
     out = write("out.json", "previous")
     proc = run(write("a.json", {"a": 1}), write(name, content), "-o", out)

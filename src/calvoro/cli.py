@@ -148,8 +148,7 @@ def _parse_yaml(label, data, allow_nan):
                        "pip install 'calvoro[yaml]'" % label)
     text = _decode(label, data, "utf-8-sig")
     try:
-        doc = yaml.load(text, Loader=getattr(yaml, "CSafeLoader",
-                                             yaml.SafeLoader))
+        doc = yaml.load(text, Loader=_yaml_loader(yaml))
     except yaml.MarkedYAMLError as exc:
         mark = exc.problem_mark or exc.context_mark
         what = exc.problem or exc.context or "error"
@@ -162,6 +161,47 @@ def _parse_yaml(label, data, allow_nan):
     except ValueError as exc:
         raise _value_error(label, exc)
     return _YamlToJson(label, allow_nan).value(doc, [])
+
+
+def _yaml_loader(yaml):
+    """PyYAML's safe loader (the C one where built), with keys made JSON's.
+
+    The keys become the strings JSON would write for them while the mapping
+    is built, before Python's dict could merge two that it holds equal
+    (1, 1.0 and true).
+    """
+    base = getattr(yaml, "CSafeLoader", yaml.SafeLoader)
+
+    class Loader(base):
+        def construct_mapping(self, node, deep=False):
+            self.flatten_mapping(node)
+            mapping = {}
+            for key_node, value_node in node.value:
+                key = _json_key(self.construct_object(key_node, deep=deep))
+                if key is None:
+                    raise yaml.constructor.ConstructorError(
+                        None, None, "found a key that JSON has no form for",
+                        key_node.start_mark)
+                mapping[key] = self.construct_object(value_node, deep=deep)
+            return mapping
+    return Loader
+
+
+def _json_key(key):
+    """The text JSON writes for a key, None where it writes none."""
+    if isinstance(key, str):
+        return key
+    if key is None:
+        return "null"
+    if isinstance(key, bool):
+        return "true" if key else "false"
+    if isinstance(key, int):
+        return int.__repr__(key)
+    if isinstance(key, float):
+        return _json_float_key(key)
+    if hasattr(key, "isoformat"):
+        return key.isoformat()
+    return None
 
 
 def _json_float_key(value):
@@ -178,9 +218,8 @@ class _YamlToJson:
     YAML aliases make one object appear in several places (or inside
     itself); an in-place merge into a shared mapping would change every
     place at once, so every occurrence gets containers of its own, and a
-    recursive alias is an error. Keys become the strings JSON would write
-    for them, dates and times ISO 8601 text, and a value that JSON has no
-    form for is an error naming its path.
+    recursive alias is an error. Dates and times become ISO 8601 text, and
+    a value that JSON has no form for is an error naming its path.
     """
 
     def __init__(self, label, allow_nan):
@@ -191,21 +230,6 @@ class _YamlToJson:
     def fail(self, path, what):
         raise CliError("%s: %s at %s" % (self.label, what,
                                          dotted_path(path) or "top level"))
-
-    def key(self, key, path):
-        if isinstance(key, str):
-            return key
-        if key is None:
-            return "null"
-        if isinstance(key, bool):
-            return "true" if key else "false"
-        if isinstance(key, int):
-            return int.__repr__(key)
-        if isinstance(key, float):
-            return _json_float_key(key)
-        if hasattr(key, "isoformat"):
-            return key.isoformat()
-        self.fail(path, "a key of type %s" % type(key).__name__)
 
     def value(self, value, path):
         if isinstance(value, (str, bool, int)) or value is None:
@@ -223,7 +247,6 @@ class _YamlToJson:
             if isinstance(value, dict):
                 out = {}
                 for key, item in value.items():
-                    key = self.key(key, path)
                     out[key] = self.value(item, path + [key])
             else:
                 out = [self.value(item, path + [i])
