@@ -1,11 +1,8 @@
 """The command line, ``python -m calvoro`` and ``calvoro``: one process per
 behaviour, run in a scratch directory."""
 import ctypes
-import errno
 import json
-import math
 import os
-import shutil
 import signal
 import stat
 import subprocess
@@ -179,7 +176,7 @@ def test_set_needs_a_path(run, write, setting):
 
 def test_explain(run, write):
     a = write("a.json", {"db": {"host": "h", "port": 1, "o": {}},
-                         "list": [1], "x.y": {"k": 1}})
+                         "list": [1], "x.y": {"k": 1}, "\ud800": 0})
     b = write("b.yaml" if yaml else "b.json",
               {"db": {"port": 2, "o": {}}, "list": [2], "db2": {}})
     proc = run(a.name, b.name, "-", "--set", "db.port=3", "--set", "n.m=1",
@@ -191,6 +188,7 @@ def test_explain(run, write):
         db.o\ta.json
         list\t{b}
         "x.y".k\t<stdin>
+        "\\ud800"\ta.json
         db2\t{b}
         n.m\t--set n.m
         """).format(b=b.name)

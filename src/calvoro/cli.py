@@ -312,7 +312,7 @@ def load(name, fmt=None, allow_nan=False):
 
 # -- --set and --explain -----------------------------------------------------
 
-_BARE_KEY = re.compile(r'[^."=\s\x00-\x1f\x7f]+\Z')
+_BARE_KEY = re.compile(r'[^."=\s\x00-\x1f\x7f\ud800-\udfff]+\Z')
 
 
 def dotted_path(keys, ensure_ascii=False):
@@ -377,8 +377,17 @@ def setting_document(keys, value_text, allow_nan):
     return label, value
 
 
+def _encode_label(label):
+    # a file name given in bytes that are not UTF-8 is written back as such
+    try:
+        return label.encode("utf-8", "surrogateescape")
+    except UnicodeEncodeError:
+        return label.encode("utf-8", "backslashreplace")
+
+
 def explain(sources, sort_keys=False, ensure_ascii=False):
-    """Lines 'dotted.path<TAB>label' for each leaf of the merged result.
+    """UTF-8 lines 'dotted.path<TAB>label' for each leaf of the merged
+    result.
 
     Follows the merge rule over the sources before they are merged (merging
     in place changes the later documents' nested objects).
@@ -405,14 +414,16 @@ def explain(sources, sort_keys=False, ensure_ascii=False):
             if sub:
                 walk(sub, path + [key], lines)
             else:
-                lines.append("%s\t%s\n" % (
-                    dotted_path(path + [key], ensure_ascii), label))
+                lines += [
+                    dotted_path(path + [key], ensure_ascii).encode(
+                        "utf-8", "calvoro.escape_surrogates"),
+                    b"\t", _encode_label(label), b"\n"]
 
     for label, doc in sources:
         add(tree, doc, label)
     lines = []
     walk(tree, [], lines)
-    return "".join(lines)
+    return b"".join(lines)
 
 
 # -- merging and writing JSON ------------------------------------------------
@@ -734,9 +745,7 @@ def run(opts):
     try:
         if opts.explain:
             # before merging: the merge changes the later documents
-            text = explain(sources, opts.sort_keys, opts.ascii)
-            # file names may hold bytes that are not UTF-8
-            chunks = [text.encode("utf-8", "surrogateescape")]
+            chunks = [explain(sources, opts.sort_keys, opts.ascii)]
         else:
             chunks = render(merge(sources), opts, sources)
     except RecursionError:
