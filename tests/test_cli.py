@@ -429,12 +429,14 @@ def test_standard_output(run, write, tmp_path, out):
     assert listing(tmp_path) == ["a.json"]
 
 
-def test_stdout_link_appends_in_place(run, write, tmp_path):
+@pytest.mark.parametrize("target", ["/dev/stdout", "/dev/fd/1",
+                                    "/proc/self/fd/1"])
+def test_stdout_link_appends_in_place(run, write, tmp_path, target):
     # a link to /dev/stdout, not the machine's own entry: writing through
     # it must reach the descriptor (opened for appending), not replace the
     # file behind it
     link = tmp_path / "stdout"
-    link.symlink_to("/dev/stdout")
+    link.symlink_to(target)
     log = tmp_path / "log.txt"
     log.write_text("first\n")
     inode = os.stat(str(log)).st_ino

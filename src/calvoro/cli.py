@@ -510,8 +510,16 @@ def render(result, opts, sources=()):
 
 # -- output ------------------------------------------------------------------
 
-_FD_PATH = re.compile(
-    r"/(?:dev/(?:std(out|err)|fd/(\d+))|proc/(?:self|thread-self)/fd/(\d+))\Z")
+def _descriptor_named(path):
+    """The descriptor of this process that path names, or None."""
+    match = re.match(r"/(?:dev/(?:std(out|err)|fd/(\d+))"
+                     r"|proc/(?:self|thread-self|%d)/fd/(\d+))\Z"
+                     % os.getpid(), path)
+    if match is None:
+        return None
+    if match.group(1):
+        return 1 if match.group(1) == "out" else 2
+    return int(match.group(2) or match.group(3))
 
 
 def _special_target(path):
@@ -525,13 +533,13 @@ def _special_target(path):
     """
     path = os.path.abspath(path)
     for _ in range(40):
-        path = os.path.join(os.path.realpath(os.path.dirname(path)),
-                            os.path.basename(path))
-        match = _FD_PATH.match(path)
-        if match is not None:
-            if match.group(1):
-                return "fd", 1 if match.group(1) == "out" else 2
-            return "fd", int(match.group(2) or match.group(3))
+        for form in (os.path.normpath(path),
+                     os.path.join(os.path.realpath(os.path.dirname(path)),
+                                  os.path.basename(path))):
+            fd = _descriptor_named(form)
+            if fd is not None:
+                return "fd", fd
+        path = form
         if path.startswith(("/dev/", "/proc/")):
             return ("open",)
         if not os.path.islink(path):
