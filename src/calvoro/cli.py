@@ -766,7 +766,7 @@ def main(argv=None, prog="calvoro"):
     opts = parse_args(build_parser(prog), argv)
     # The documents hold no reference cycles (the YAML ones are rebuilt
     # without), so the cyclic collector would only walk the growing heap
-    # again and again while a large input is parsed: a third of the time.
+    # again and again while a large input is parsed: two thirds of its time.
     collecting = gc.isenabled()
     gc.disable()
     try:
