@@ -9,6 +9,7 @@ than the newest tested one.
 import glob
 import io
 import os
+import re
 
 from setuptools import Extension, setup
 
@@ -47,6 +48,12 @@ boundary_sources = sorted(glob.glob("src/calvoro/boundary/*.cpp"))
 boundary_headers = sorted(glob.glob("src/calvoro/boundary/*.hpp"))
 
 
+def version():
+    # one place for the version: the package's own __version__
+    with io.open("src/calvoro/__init__.py", encoding="utf-8") as f:
+        return re.search(r'^__version__ = "([^"]+)"', f.read(), re.M).group(1)
+
+
 def extension(name, *sources):
     return Extension(
         "calvoro." + name,
@@ -63,7 +70,7 @@ def extension(name, *sources):
 
 setup(
     name="calvoro",
-    version="0.1.0",
+    version=version(),
     description="Recursive merging of nested dictionaries, in C++",
     long_description=io.open("README.md", encoding="utf-8").read()
     if os.path.exists("README.md") else "",
@@ -77,6 +84,13 @@ setup(
         extension("anyfold", "anyfold", "anyfold_function"),
         extension("tightfold", "tightfold"),
     ],
+    # the command line reads TOML with tomllib from 3.11, with tomli before
+    # (1.2.3 is its last release for 3.6), and YAML with PyYAML
+    extras_require={
+        "toml": ['tomli>=1.2.3; python_version < "3.11"'],
+        "yaml": ["PyYAML>=5.1"],
+    },
+    entry_points={"console_scripts": ["calvoro = calvoro.cli:main"]},
     zip_safe=False,
     classifiers=[
         "Programming Language :: C++",

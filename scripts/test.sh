@@ -34,7 +34,10 @@ done
 [ "$paths" = 1 ] || args=("$root/tests" "${args[@]+"${args[@]}"}")
 
 calvoro_install "$py" venv
-"$vpy" -m pip install -q pytest hypothesis
+# tomli and PyYAML are the command line's optional readers (pip picks the
+# last releases that run on the interpreter: tomli 1.2.3, PyYAML 6.0.1 on
+# 3.6); their tests skip where they are absent
+"$vpy" -m pip install -q pytest hypothesis tomli PyYAML
 calvoro_check_installed
 
 xopts=(-X faulthandler)

@@ -5,3 +5,5 @@ mapping through the generic object protocols; ``calvoro.tightfold`` is
 specialised for exact ``dict`` and ``list`` and never raises from its
 in-place merges.
 """
+
+__version__ = "0.1.0"

@@ -3,4 +3,4 @@ import sys
 
 from calvoro.cli import main
 
-sys.exit(main())
+sys.exit(main(prog="python -m calvoro"))
