@@ -3,12 +3,16 @@
 Switches (environment): CALVORO_DEBUG=1 builds without optimisation and
 with assertions; CALVORO_SANITIZE=1 adds AddressSanitizer and
 UndefinedBehaviorSanitizer; CALVORO_WERROR=1 turns warnings into errors.
+Without either of the first two, the build is a release: no debug info.
 """
 import glob
 import io
 import os
+import sys
+import sysconfig
 
 from setuptools import Extension, setup
+from setuptools.command.build_ext import build_ext
 
 
 def switch(name):
@@ -30,6 +34,10 @@ undef_macros = []
 if switch("CALVORO_DEBUG") or switch("CALVORO_SANITIZE"):
     compile_args += ["-O0", "-g"]
     undef_macros.append("NDEBUG")
+else:
+    # the interpreter's own flags ask for -g; a release does not ship it
+    compile_args.append("-g0")
+    link_args.append("-s")
 if switch("CALVORO_SANITIZE"):
     sanitize = ["-fsanitize=address,undefined", "-fno-omit-frame-pointer",
                 "-fno-sanitize-recover=undefined"]
@@ -37,16 +45,42 @@ if switch("CALVORO_SANITIZE"):
     link_args += sanitize
 if switch("CALVORO_WERROR"):
     compile_args.append("-Werror")
+if sys.platform.startswith("linux"):
+    # Last on the line, after the boundary library that needs it: before
+    # glibc 2.34 the thread-stack queries live in libpthread.
+    link_args.append("-lpthread")
 
 boundary_sources = sorted(glob.glob("src/calvoro/boundary/*.cpp"))
 boundary_headers = sorted(glob.glob("src/calvoro/boundary/*.hpp"))
+
+# Compiled once, with the modules' flags, and linked into both.
+boundary = ("calvoro_boundary", {
+    "sources": boundary_sources,
+    "obj_deps": {"": boundary_headers},
+    # build_clib, unlike build_ext, does not add the interpreter's headers
+    "include_dirs": ["src/calvoro", sysconfig.get_paths()["include"],
+                     sysconfig.get_paths()["platinclude"]],
+    "macros": [(name,) for name in undef_macros],
+    "cflags": compile_args,
+})
+
+
+class build_ext_with_boundary(build_ext):
+    """build_ext alone (an in-place build, say) does not build the
+    libraries it links; this one does."""
+
+    def run(self):
+        self.run_command("build_clib")
+        build_ext.run(self)
 
 
 def extension(name, *sources):
     return Extension(
         "calvoro." + name,
-        sources=["src/calvoro/%s.cpp" % s for s in sources] + boundary_sources,
-        depends=boundary_headers + glob.glob("src/calvoro/%s*.hpp" % name),
+        sources=["src/calvoro/%s.cpp" % s for s in sources],
+        # relinked when the boundary library changes
+        depends=boundary_sources + boundary_headers
+        + glob.glob("src/calvoro/%s*.hpp" % name),
         include_dirs=["src/calvoro"],
         language="c++",
         extra_compile_args=compile_args,
@@ -67,6 +101,8 @@ setup(
     package_dir={"": "src"},
     packages=["calvoro"],
     package_data={"calvoro": ["py.typed", "*.pyi"]},
+    libraries=[boundary],
+    cmdclass={"build_ext": build_ext_with_boundary},
     ext_modules=[
         extension("anyfold", "anyfold", "anyfold_function"),
         extension("tightfold", "tightfold"),
