@@ -67,11 +67,34 @@ boundary = ("calvoro_boundary", {
 
 class build_ext_with_boundary(build_ext):
     """build_ext alone (an in-place build, say) does not build the
-    libraries it links; this one does."""
+    libraries it links; this one does. On Linux it also links the modules
+    to nothing of the interpreter that builds them: the interpreter that
+    loads a module provides the C API, and a wheel must not depend on a
+    libpython or search the builder's directories."""
 
     def run(self):
         self.run_command("build_clib")
         build_ext.run(self)
+
+    def build_extensions(self):
+        if sys.platform.startswith("linux"):
+            # a shared interpreter's LDSHARED may carry its own rpath
+            for attr in ("linker_so", "linker_so_cxx"):
+                command = getattr(self.compiler, attr, None)
+                if command:
+                    setattr(self.compiler, attr, [
+                        arg for arg in command
+                        if not arg.startswith(("-Wl,-rpath", "-Wl,-R"))])
+        build_ext.build_extensions(self)
+
+    def get_libraries(self, ext):
+        libraries = build_ext.get_libraries(self, ext)
+        if sys.platform.startswith("linux"):
+            # which distutils before 3.8 adds when libpython is shared
+            libpython = "python%d.%d%s" % (sys.version_info[:2]
+                                           + (getattr(sys, "abiflags", ""),))
+            libraries = [lib for lib in libraries if lib != libpython]
+        return libraries
 
 
 def extension(name, *sources):
