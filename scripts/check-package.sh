@@ -142,13 +142,19 @@ PATH=$audit/bin:$PATH "$audit/bin/auditwheel" repair --only-plat \
 tagged=("$work"/wheelhouse/*.whl)
 [ ${#tagged[@]} = 1 ] && [ -f "${tagged[0]}" ] || fail "expected one tagged wheel"
 "$audit/bin/twine" check --strict "${sdists[0]}" "${tagged[0]}"
+# a release carries no debug info (pyelftools comes with auditwheel)
 "$audit/bin/python" - "${tagged[0]}" <<'EOF'
-import os, sys, zipfile
+import io, os, sys, zipfile
+from elftools.elf.elffile import ELFFile
 wheel = sys.argv[1]
 print("== %s: %d bytes" % (os.path.basename(wheel), os.path.getsize(wheel)))
-for info in zipfile.ZipFile(wheel).infolist():
+archive = zipfile.ZipFile(wheel)
+for info in archive.infolist():
     if info.filename.endswith(".so"):
         print("   %s: %d bytes" % (info.filename, info.file_size))
+        elf = ELFFile(io.BytesIO(archive.read(info)))
+        if elf.has_dwarf_info() and elf.get_section_by_name(".debug_info"):
+            sys.exit("FAIL: %s carries debug info" % info.filename)
 EOF
 
 echo "== installing the tagged wheel into a fresh environment"
