@@ -2,8 +2,10 @@
 
 Switches (environment): CALVORO_DEBUG=1 builds without optimisation and
 with assertions; CALVORO_SANITIZE=1 adds AddressSanitizer and
-UndefinedBehaviorSanitizer; CALVORO_WERROR=1 turns warnings into errors.
-Without either of the first two, the build is a release: no debug info.
+UndefinedBehaviorSanitizer; CALVORO_WERROR=1 turns warnings into errors;
+CALVORO_PORTABLE=1 uses the public C API alone, as on interpreters newer
+than the newest tested one. Without either of the first two, the build is
+a release: no debug info.
 """
 import glob
 import io
@@ -45,6 +47,9 @@ if switch("CALVORO_SANITIZE"):
     link_args += sanitize
 if switch("CALVORO_WERROR"):
     compile_args.append("-Werror")
+define_macros = []
+if switch("CALVORO_PORTABLE"):
+    define_macros.append(("CALVORO_PORTABLE", "1"))
 if sys.platform.startswith("linux"):
     # Last on the line, after the boundary library that needs it: before
     # glibc 2.34 the thread-stack queries live in libpthread.
@@ -60,7 +65,7 @@ boundary = ("calvoro_boundary", {
     # build_clib, unlike build_ext, does not add the interpreter's headers
     "include_dirs": ["src/calvoro", sysconfig.get_paths()["include"],
                      sysconfig.get_paths()["platinclude"]],
-    "macros": [(name,) for name in undef_macros],
+    "macros": define_macros + [(name,) for name in undef_macros],
     "cflags": compile_args,
 })
 
@@ -109,6 +114,7 @@ def extension(name, *sources):
         extra_compile_args=compile_args,
         extra_link_args=link_args,
         undef_macros=undef_macros,
+        define_macros=define_macros,
     )
 
 

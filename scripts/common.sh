@@ -38,9 +38,9 @@ calvoro_install() {
     fi
     pyver=$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])') || return 1
     case "$pyver" in
-        3.6|3.7|3.8|3.9|3.10|3.11|3.12|3.13) ;;
-        *) echo "error: $py is Python $pyver; calvoro supports 3.6 to 3.13" >&2
-           return 1 ;;
+        3.[0-5]|2.*)
+            echo "error: $py is Python $pyver; calvoro needs 3.6 or newer" >&2
+            return 1 ;;
     esac
 
     sanitize=0
@@ -56,6 +56,8 @@ calvoro_install() {
         [ -e "$ubsan" ] && asan_preload="$asan_preload $ubsan"
         name=$name-sanitize
     fi
+    switch_on "${CALVORO_DEBUG:-}" && name=$name-debug
+    switch_on "${CALVORO_PORTABLE:-}" && name=$name-portable
     # Warnings fail the build in CI only, so that a user's newer compiler
     # cannot break an install.
     if [ "${CI:-}" = true ] && [ -z "${CALVORO_WERROR:-}" ]; then
@@ -85,7 +87,7 @@ calvoro_install() {
         # build; a plain upgrade picks a pip that no longer runs on 3.6.
         "$vpy" -m pip install -q --upgrade 'pip<22' || return 1
     fi
-    echo "== building calvoro (sanitize=$sanitize, werror=${CALVORO_WERROR:-0})"
+    echo "== building calvoro (sanitize=$sanitize, debug=${CALVORO_DEBUG:-0}, portable=${CALVORO_PORTABLE:-0}, werror=${CALVORO_WERROR:-0})"
     (cd "$stage" && "$vpy" -m pip install -q --no-cache-dir .) || return 1
     rm -rf "$stage"
 }

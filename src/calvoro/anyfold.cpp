@@ -5,14 +5,14 @@
 // attributes looked up at each use, so callers may rebind them. Failures
 // pass on as exceptions with one traceback entry per function, at the line
 // of the failing statement of the module's (notional) Python source.
-#include <utility>
-
 #include "anyfold_function.hpp"
 #include "boundary/binding.hpp"
 #include "boundary/calls.hpp"
 #include "boundary/items.hpp"
 #include "boundary/loading.hpp"
 #include "boundary/traceback.hpp"
+
+#include <utility>
 
 namespace calvoro::anyfold {
 

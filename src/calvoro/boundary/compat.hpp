@@ -3,6 +3,10 @@
 // Modern names are backfilled for older interpreters (one line of comment
 // per shim); behaviours that need code of their own per version get one
 // function each. No other file tests PY_VERSION_HEX.
+//
+// Every source file includes this (through its own header) before any
+// system header: pyconfig.h sets feature macros (_POSIX_C_SOURCE,
+// _XOPEN_SOURCE) that the system headers must see first.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -14,10 +18,14 @@
 #define CALVORO_PY39 (PY_VERSION_HEX >= 0x03090000)
 #define CALVORO_PY311 (PY_VERSION_HEX >= 0x030B0000)
 #define CALVORO_PY312 (PY_VERSION_HEX >= 0x030C0000)
-#define CALVORO_PY314 (PY_VERSION_HEX >= 0x030E0000)
 
-#if CALVORO_PY314
-#error "the recursion guard and code objects need re-checking on 3.14+"
+// Private layouts (the thread state's recursion counter, the head of the
+// dict keys table) were checked against the headers of 3.6 to 3.15. A
+// newer interpreter takes the portable route: public API only, nothing
+// fused that needs a private read. CALVORO_PORTABLE=1 forces that route on
+// any version, so that it is tested before a release needs it.
+#ifndef CALVORO_PORTABLE
+#define CALVORO_PORTABLE (PY_VERSION_HEX >= 0x03100000)
 #endif
 
 // Up to 3.8 PyMODINIT_FUNC carries no visibility, and we build hidden.
@@ -79,12 +87,41 @@ current_interpreter_id()
 }
 
 // The interpreter's recursion guard, counted against sys.getrecursionlimit().
-// From 3.12 Py_EnterRecursiveCall counts only against a fixed C limit, so
-// the Python-level counter, which the limit adjusts, is used directly.
+// From 3.12 Py_EnterRecursiveCall counts only against a fixed C limit
+// (gh-91079), so the Python-level counter, which the limit adjusts, is used
+// directly. The portable route counts merge levels against the limit by
+// itself and leaves the native stack to Py_EnterRecursiveCall, which from
+// 3.14 measures the stack itself.
+#if CALVORO_PORTABLE
+namespace detail {
+inline thread_local int portable_depth = 0;
+}  // namespace detail
+
 inline bool
 enter_recursive_call(const char *where)
 {
-#if CALVORO_PY312
+    if (detail::portable_depth >= Py_GetRecursionLimit()) {
+        PyErr_Format(PyExc_RecursionError,
+                     "maximum recursion depth exceeded%s", where);
+        return false;
+    }
+    if (Py_EnterRecursiveCall(where) != 0) {
+        return false;
+    }
+    detail::portable_depth++;
+    return true;
+}
+
+inline void
+leave_recursive_call()
+{
+    detail::portable_depth--;
+    Py_LeaveRecursiveCall();
+}
+#elif CALVORO_PY312
+inline bool
+enter_recursive_call(const char *where)
+{
     PyThreadState *ts = PyThreadState_Get();
     if (ts->py_recursion_remaining-- <= 0) {
         ts->py_recursion_remaining++;
@@ -93,25 +130,33 @@ enter_recursive_call(const char *where)
         return false;
     }
     return true;
-#else
-    return Py_EnterRecursiveCall(where) == 0;
-#endif
 }
 
 inline void
 leave_recursive_call()
 {
-#if CALVORO_PY312
     PyThreadState_Get()->py_recursion_remaining++;
+}
 #else
-    Py_LeaveRecursiveCall();
-#endif
+inline bool
+enter_recursive_call(const char *where)
+{
+    return Py_EnterRecursiveCall(where) == 0;
 }
 
+inline void
+leave_recursive_call()
+{
+    Py_LeaveRecursiveCall();
+}
+#endif
+
+#if !CALVORO_PORTABLE
 namespace detail {
 
 // The head of the interpreter's dict keys table, up to the field that
-// tells how keys are looked up: a kind from 3.11, a lookup function before.
+// tells how keys are looked up: a kind from 3.11 (bpo-46845), a lookup
+// function before.
 struct KeysHead {
     Py_ssize_t refcnt;
 #if CALVORO_PY311
@@ -159,6 +204,18 @@ dict_marked_str_keys(PyObject *dict)
 // Learns the interpreter's marks; called once, where no merge runs.
 // Fails with nothing set: the marks are then not used.
 void learn_dict_marks();
+#else
+inline bool
+dict_marked_str_keys(PyObject *)
+{
+    return false;
+}
+
+inline void
+learn_dict_marks()
+{
+}
+#endif
 
 // A code object for introspection only: empty bytecode and tables.
 // Returns a new reference, or nullptr with an exception set.

@@ -1,9 +1,9 @@
 // stack.cpp: how much native stack the calling thread has left.
+#include "ref.hpp"
+
 #include <pthread.h>
 
 #include <cstdint>
-
-#include "ref.hpp"
 
 namespace calvoro {
 
