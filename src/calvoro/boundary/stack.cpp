@@ -55,3 +55,11 @@ native_stack_exhausted(const char *where)
 }
 
 }  // namespace calvoro
+
+// glibc 2.34 moved these from libpthread into libc under new symbol
+// versions; binding the original ones keeps a module built here loadable on
+// older glibc, where libpthread (linked by setup.py) provides them.
+#if defined(__GLIBC__) && defined(__x86_64__)
+__asm__(".symver pthread_getattr_np, pthread_getattr_np@GLIBC_2.2.5");
+__asm__(".symver pthread_attr_getstack, pthread_attr_getstack@GLIBC_2.2.5");
+#endif
