@@ -15,10 +15,7 @@ fi
 
 . "$(dirname "$0")/common.sh"
 
-if switch_on "${CALVORO_SANITIZE:-}" || switch_on "${CALVORO_DEBUG:-}"; then
-    echo "error: benchmark a release build (unset CALVORO_SANITIZE, CALVORO_DEBUG)" >&2
-    exit 1
-fi
+require_release_build
 
 if ! command -v jq >/dev/null 2>&1; then
     if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then

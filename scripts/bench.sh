@@ -13,10 +13,7 @@ fi
 
 . "$(dirname "$0")/common.sh"
 
-if switch_on "${CALVORO_SANITIZE:-}" || switch_on "${CALVORO_DEBUG:-}"; then
-    echo "error: benchmark a release build (unset CALVORO_SANITIZE, CALVORO_DEBUG)" >&2
-    exit 1
-fi
+require_release_build
 # --json FILE relative to where the caller stands
 args=()
 for a in "$@"; do

@@ -14,6 +14,14 @@ switch_on() {
     case "${1:-}" in ""|0) return 1 ;; *) return 0 ;; esac
 }
 
+# Benchmarks measure what users install: no sanitizers, no debug build.
+require_release_build() {
+    if switch_on "${CALVORO_SANITIZE:-}" || switch_on "${CALVORO_DEBUG:-}"; then
+        echo "error: benchmark a release build (unset CALVORO_SANITIZE, CALVORO_DEBUG)" >&2
+        exit 1
+    fi
+}
+
 # Runs a command with the environment that a sanitized extension needs in
 # an interpreter that was not built with the sanitizers: the runtime must be
 # loaded first, and Python's own allocator must step aside so that every
