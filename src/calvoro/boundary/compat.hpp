@@ -225,13 +225,20 @@ PyObject *new_code_object(int argcount, PyObject *varnames,
 // native deep copy, which runs none and so must leave such cases to the
 // real call.
 
+// The portable route cannot read the thread state, so it reports a traced
+// thread, and no recursion headroom below: the real call every time.
+
 // A trace or profile function of the thread (sys.settrace, sys.setprofile,
-// or their C forms), read from the thread state's public fields.
+// or their C forms), read from the thread state's fields.
 inline bool
 thread_traced()
 {
+#if CALVORO_PORTABLE
+    return true;
+#else
     PyThreadState *ts = PyThreadState_Get();
     return ts->c_tracefunc != nullptr || ts->c_profilefunc != nullptr;
+#endif
 }
 
 // sys.monitoring: added in 3.12 (PEP 669).
@@ -265,13 +272,14 @@ audit_hooks_installed()
 inline int
 recursion_headroom()
 {
-    PyThreadState *ts = PyThreadState_Get();
-#if CALVORO_PY312
-    return ts->py_recursion_remaining;
+#if CALVORO_PORTABLE
+    return 0;
+#elif CALVORO_PY312
+    return PyThreadState_Get()->py_recursion_remaining;
 #elif CALVORO_PY311
-    return ts->recursion_remaining;
+    return PyThreadState_Get()->recursion_remaining;
 #else
-    return Py_GetRecursionLimit() - ts->recursion_depth;
+    return Py_GetRecursionLimit() - PyThreadState_Get()->recursion_depth;
 #endif
 }
 
