@@ -217,9 +217,11 @@ learn(PyObject *deepcopy)
     }
     s.globals = keep(s.globals);
     s.deepcopy = copy_function(deepcopy, "deepcopy");
+    // (memo=None, _nil=[]), or from 3.15 (memo=None)
     PyObject *defaults =
         s.deepcopy ? PyFunction_GET_DEFAULTS(s.deepcopy) : nullptr;
-    if (!defaults || PyTuple_GET_SIZE(defaults) != 2 ||
+    if (!defaults || PyTuple_GET_SIZE(defaults) < 1 ||
+        PyTuple_GET_SIZE(defaults) > 2 ||
         PyTuple_GET_ITEM(defaults, 0) != Py_None) {
         return false;
     }
@@ -240,8 +242,8 @@ learn(PyObject *deepcopy)
     if (!s.dict_copier || !s.list_copier || !s.tuple_copier) {
         return false;
     }
-    // atomic types are a set tested before the memo from 3.14, a dispatch
-    // entry before
+    // atomic types are a set (frozen from 3.15) tested before the memo
+    // from 3.14, a dispatch entry before
     PyObject *atomic_types =
         PyDict_GetItemString(s.globals, "_atomic_types");
     if (atomic_types && PyAnySet_CheckExact(atomic_types)) {
