@@ -480,6 +480,8 @@ stack_short()
     return true;
 }
 
+constexpr int stack_check_levels = 8;
+
 class PlainCopier {
   public:
     explicit PlainCopier(int max_depth) : max_depth_(max_depth) {}
@@ -505,7 +507,10 @@ class PlainCopier {
             *result = Ref::new_ref(found);
             return Outcome::copied;
         }
-        if (depth >= max_depth_ || stack_short()) {
+        // the stack is measured every few levels: the reserve it keeps is
+        // far larger than a few levels take
+        if (depth >= max_depth_ ||
+            (depth % stack_check_levels == 0 && stack_short())) {
             return Outcome::fall_back;
         }
         if (type == &PyDict_Type) {
