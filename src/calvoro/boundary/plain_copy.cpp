@@ -192,7 +192,11 @@ learn_monitoring()
     if (!monitoring) {
         return false;
     }
+    // asked at every call, so it must be the builtin, which runs no code
     s.get_tool = PyObject_GetAttrString(monitoring, "get_tool");
+    if (s.get_tool && !PyCFunction_Check(s.get_tool)) {
+        return false;
+    }
     for (int i = 0; s.get_tool && i < tool_count; i++) {
         s.tool_ids[i] = PyLong_FromLong(i);
         if (!s.tool_ids[i]) {
