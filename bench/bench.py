@@ -1,6 +1,7 @@
 """Benchmark of calvoro's merges against what a user would write instead.
 
     python bench/bench.py [--quick] [--json FILE] [--fresh {paths,deepcopy}]
+                          [--clock {wall,cpu}]
 
 Run it in an environment where calvoro is installed (or with PYTHONPATH=src
 after an in-place build); mergedeep and deepmerge are measured when they are
@@ -66,6 +67,17 @@ try:
 except AttributeError:  # Python 3.6
     def now_ns():
         return int(time.perf_counter() * 1e9)
+
+
+def use_cpu_clock():
+    """Times by the thread's CPU time: on a loaded machine, wall time
+    counts the other processes too."""
+    global now_ns
+    try:
+        now_ns = time.thread_time_ns
+    except AttributeError:  # Python 3.6
+        def now_ns(clock=time.CLOCK_THREAD_CPUTIME_ID):
+            return int(time.clock_gettime(clock) * 1e9)
 
 
 def import_calvoro():
@@ -135,6 +147,37 @@ def deepcopy_alone(first, second):
     return copy.deepcopy(first)
 
 
+# The copying merges as they were before they copied plain data natively:
+# the real deepcopy, then the in-place merge.
+def deepcopy_then(merge_inplace):
+    def merge(first, second):
+        first = copy.deepcopy(first)
+        merge_inplace(first, second)
+        return first
+    return merge
+
+
+def deepcopy_then_many(merge_many_inplace):
+    def merge_many(dicts):
+        dicts = list(dicts)
+        dicts[0] = copy.deepcopy(dicts[0])
+        merge_many_inplace(dicts)
+        return dicts[0]
+    return merge_many
+
+
+EMPTY = {}
+
+
+# The native copy alone, as merge makes it, merging nothing into it.
+def native_copy(first, second):
+    return tightfold.merge(first, EMPTY)
+
+
+def native_copy_first(dicts):
+    return tightfold.merge_many([dicts[0], EMPTY])
+
+
 # ---------------------------------------------------------------------------
 # Contenders
 
@@ -192,10 +235,16 @@ def pair_contenders(flat, extra):
         Impl("anyfold.merge_inplace", anyfold.merge_inplace, True),
         Impl("tightfold.merge", tightfold.merge, False),
         Impl("anyfold.merge", anyfold.merge, False),
+        Impl("deepcopy+tightfold.inplace",
+             deepcopy_then(tightfold.merge_inplace), False),
+        Impl("deepcopy+anyfold.inplace",
+             deepcopy_then(anyfold.merge_inplace), False),
         Impl("plain.merge_inplace", plain_merge_inplace, True),
         Impl("plain.merge", plain_merge, False),
     ]
     impls.extend(extra)
+    impls.append(Impl("native copy (tf.merge, {})", native_copy, False,
+                      floor=True, compare=False))
     if flat:
         impls.append(Impl("dict.update", dict.update, True, floor=True))
     impls.append(Impl("copy.deepcopy", deepcopy_alone, False, floor=True,
@@ -210,10 +259,16 @@ def many_contenders(extra):
         Impl("anyfold.merge_many_inplace", anyfold.merge_many_inplace, True),
         Impl("tightfold.merge_many", tightfold.merge_many, False),
         Impl("anyfold.merge_many", anyfold.merge_many, False),
+        Impl("deepcopy+tightfold.many_inpl",
+             deepcopy_then_many(tightfold.merge_many_inplace), False),
+        Impl("deepcopy+anyfold.many_inpl",
+             deepcopy_then_many(anyfold.merge_many_inplace), False),
         Impl("plain.merge_many_inplace", plain_merge_many_inplace, True),
         Impl("plain.merge_many", plain_merge_many, False),
     ]
     impls.extend(extra)
+    impls.append(Impl("native copy (tf.merge_many)", native_copy_first,
+                      False, floor=True, compare=False))
     impls.append(Impl("copy.deepcopy", deepcopy_first, False, floor=True,
                       compare=False))
     return impls
@@ -605,14 +660,14 @@ def ratio(record, num, den):
         return None
 
 
-def copy_overhead(record, merge, inplace):
-    """merge against deepcopy + merge_inplace timed apart, in %."""
+def over_parts(record, merge, copier, inplace):
+    """merge against its parts timed apart: a copy, then the in-place
+    merge."""
     try:
         impls = record["impls"]
-        parts = (impls["copy.deepcopy"]["median_ns"] +
-                 impls[inplace]["median_ns"])
-        return 100.0 * (impls[merge]["median_ns"] / parts - 1.0)
-    except KeyError:
+        return impls[merge]["median_ns"] / (impls[copier]["median_ns"] +
+                                            impls[inplace]["median_ns"])
+    except (KeyError, TypeError, ZeroDivisionError):
         return None
 
 
@@ -629,7 +684,12 @@ def main():
                         default="paths",
                         help="how in-place contenders get fresh input "
                              "(default: copy only the dicts a merge changes)")
+    parser.add_argument("--clock", choices=("wall", "cpu"), default="wall",
+                        help="time by the wall clock (default) or by the "
+                             "thread's CPU time")
     args = parser.parse_args()
+    if args.clock == "cpu":
+        use_cpu_clock()
     settings = Settings(args.quick)
     started = time.time()
 
@@ -644,9 +704,10 @@ def main():
             print("%s %s" % (dist, distribution_version(dist)))
     for note in notes:
         print("note: %s" % note)
-    print("mode: %s; %d repetitions; batches of about %d ms; fresh input: %s"
-          % ("quick" if args.quick else "full", settings.reps,
-             settings.batch_ns // 1000000, args.fresh))
+    print("mode: %s; %d repetitions; batches of about %d ms; fresh input: "
+          "%s; clock: %s" % ("quick" if args.quick else "full",
+                             settings.reps, settings.batch_ns // 1000000,
+                             args.fresh, args.clock))
     sys.stdout.flush()
 
     workloads = [
@@ -751,16 +812,36 @@ def main():
         ("config.deepmerge_vs_anyfold_inplace",
          "config: deepmerge.merge / anyfold.merge_inplace",
          ratio(config, "deepmerge.merge", afi), "x", None, None),
-        ("config.tightfold_merge_overhead_pct",
-         "config: tightfold.merge vs deepcopy + merge_inplace",
-         copy_overhead(config, "tightfold.merge", tfi), "%", 5, "<="),
-        ("config.anyfold_merge_overhead_pct",
-         "config: anyfold.merge vs deepcopy + merge_inplace",
-         copy_overhead(config, "anyfold.merge", afi), "%", 5, "<="),
-        ("config.plain_merge_overhead_pct",
-         "config: plain.merge vs deepcopy + plain.merge_inplace (control)",
-         copy_overhead(config, "plain.merge", "plain.merge_inplace"), "%",
-         None, None),
+        ("config.plain_merge_vs_tightfold_merge",
+         "config: plain.merge / tightfold.merge",
+         ratio(config, "plain.merge", "tightfold.merge"), "x", None, None),
+    ]
+    # the copying merges against the real deepcopy + merge_inplace, which
+    # is what they did before copying plain data natively
+    speedup_goals = {"config": 7, "flat": 3.5, "deep": 1, "int": 1,
+                     "wide": 1, "many": 1}
+    for workload, goal in sorted(speedup_goals.items()):
+        record = records.get(workload)
+        for module in ("tightfold", "anyfold"):
+            if workload == "many":
+                merge = module + ".merge_many"
+                before = "deepcopy+%s.many_inpl" % module
+            else:
+                merge = module + ".merge"
+                before = "deepcopy+%s.inplace" % module
+            derived.append((
+                "%s.%s_speedup_over_deepcopy" % (workload, merge),
+                "%s: (deepcopy + %s_inplace) / %s" % (
+                    workload, merge.split(".")[1], merge),
+                ratio(record, before, merge) if record else None, "x",
+                goal, ">="))
+    for workload in ("config", "flat"):
+        derived.append((
+            "%s.tightfold_merge_over_native_parts" % workload,
+            "%s: tightfold.merge / (native copy + merge_inplace)" % workload,
+            over_parts(records[workload], "tightfold.merge",
+                       "native copy (tf.merge, {})", tfi), "x", 1.3, "<="))
+    derived += [
         ("scaling.max_tightfold_vs_update",
          "scaling: max per-key tightfold.merge_inplace / dict.update",
          scaling_max("tightfold"), "x", 1.5, "<="),
@@ -803,6 +884,7 @@ def main():
             "platform": platform.platform(),
             "quick": args.quick,
             "fresh": args.fresh,
+            "clock": args.clock,
             "repetitions": settings.reps,
             "notes": notes,
             "mismatches": mismatches,

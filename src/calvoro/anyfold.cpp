@@ -11,6 +11,7 @@
 #include "boundary/fused.hpp"
 #include "boundary/items.hpp"
 #include "boundary/loading.hpp"
+#include "boundary/plain_copy.hpp"
 #include "boundary/traceback.hpp"
 
 #include <utility>
@@ -374,7 +375,7 @@ anyfold_merge(PyObject *args, PyObject *kwargs)
     if (!deepcopy) {
         return fail_at(merge_function, merge_body_line);
     }
-    Ref copy = boundary::call_guarded(deepcopy.get(), first_dict.get());
+    Ref copy = boundary::call_deepcopy(deepcopy.get(), first_dict.get());
     if (!copy) {
         return fail_at(merge_function, merge_body_line);
     }
@@ -533,7 +534,7 @@ anyfold_merge_many(PyObject *dicts_arg)
     if (!first) {
         return fail_at(merge_many_function, lines.first);
     }
-    Ref consumer_dict = boundary::call_guarded(deepcopy.get(), first.get());
+    Ref consumer_dict = boundary::call_deepcopy(deepcopy.get(), first.get());
     if (!consumer_dict) {
         return fail_at(merge_many_function, lines.first);
     }
@@ -815,6 +816,7 @@ body(PyObject *globals)
     if (!boundary::import_from(identity, "copy", copy_names, 1)) {
         return import_copy;
     }
+    boundary::learn_standard_deepcopy(PyDict_GetItem(globals, c.deepcopy));
     PyObject *const typing_names[] = {c.mapping, c.mutable_mapping,
                                       c.sequence, c.union_};
     if (!boundary::import_from(identity, "typing", typing_names, 4)) {

@@ -10,6 +10,7 @@
 #include "boundary/fused.hpp"
 #include "boundary/items.hpp"
 #include "boundary/loading.hpp"
+#include "boundary/plain_copy.hpp"
 #include "boundary/traceback.hpp"
 #include "boundary/unraisable.hpp"
 
@@ -256,7 +257,7 @@ deep_copy(PyObject *original)
     if (!deepcopy) {
         return Ref();
     }
-    Ref copy = boundary::call_guarded(deepcopy.get(), original);
+    Ref copy = boundary::call_deepcopy(deepcopy.get(), original);
     if (copy && !boundary::check_exact_value(copy.get(), &PyDict_Type)) {
         return Ref();
     }
@@ -526,7 +527,7 @@ make_names()
 }
 
 int
-body(PyObject *)
+body(PyObject *globals)
 {
     constexpr int import_copy = 1;
     if (!constants.length_error_args) {
@@ -540,6 +541,8 @@ body(PyObject *)
     if (!boundary::import_from(identity, "copy", names, 1)) {
         return import_copy;
     }
+    boundary::learn_standard_deepcopy(
+        PyDict_GetItem(globals, constants.deepcopy));
     return 0;
 }
 

@@ -51,6 +51,15 @@ Py_SET_REFCNT(PyObject *obj, Py_ssize_t refcnt)
 #define PyDict_GET_SIZE(dict) (((PyDictObject *)(dict))->ma_used)
 #endif
 
+// PyObject_CallOneArg: added in 3.9.
+#if !CALVORO_PY39
+static inline PyObject *
+PyObject_CallOneArg(PyObject *callable, PyObject *arg)
+{
+    return PyObject_CallFunctionObjArgs(callable, arg, nullptr);
+}
+#endif
+
 namespace calvoro::compat {
 
 // Table records of 3.6 take `char *` names and docs (const from 3.7).
@@ -211,5 +220,67 @@ learn_dict_marks()
 PyObject *new_code_object(int argcount, PyObject *varnames,
                           PyObject *filename, PyObject *name,
                           int firstlineno);
+
+// What could watch Python code run on the calling thread, read for the
+// native deep copy, which runs none and so must leave such cases to the
+// real call.
+
+// The portable route cannot read the thread state, so it reports a traced
+// thread, and no recursion headroom below: the real call every time.
+
+// A trace or profile function of the thread (sys.settrace, sys.setprofile,
+// or their C forms), read from the thread state's fields.
+inline bool
+thread_traced()
+{
+#if CALVORO_PORTABLE
+    return true;
+#else
+    PyThreadState *ts = PyThreadState_Get();
+    return ts->c_tracefunc != nullptr || ts->c_profilefunc != nullptr;
+#endif
+}
+
+// sys.monitoring: added in 3.12 (PEP 669).
+inline constexpr bool has_monitoring = CALVORO_PY312;
+
+// Whether an audit hook (or the DTrace audit probe) is installed. There is
+// no API to ask; PySys_Audit returns at once without one, and with one
+// builds the event's arguments before calling any hook, so an argument
+// that cannot be built makes it fail with SystemError and call nothing.
+// Returns 1, 0, or -1 with an exception set. Audit hooks: added in 3.8.
+inline int
+audit_hooks_installed()
+{
+#if CALVORO_PY38
+    if (PySys_Audit("calvoro.probe", "O", nullptr) == 0) {
+        return 0;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_SystemError)) {
+        return -1;
+    }
+    PyErr_Clear();
+    return 1;
+#else
+    return 0;
+#endif
+}
+
+// Levels of Python recursion left to the calling thread before
+// RecursionError: the limit less the depth up to 3.10, a countdown of its
+// own from 3.11, of Python frames alone from 3.12.
+inline int
+recursion_headroom()
+{
+#if CALVORO_PORTABLE
+    return 0;
+#elif CALVORO_PY312
+    return PyThreadState_Get()->py_recursion_remaining;
+#elif CALVORO_PY311
+    return PyThreadState_Get()->recursion_remaining;
+#else
+    return Py_GetRecursionLimit() - PyThreadState_Get()->recursion_depth;
+#endif
+}
 
 }  // namespace calvoro::compat

@@ -1,0 +1,732 @@
+// plain_copy.cpp: the native deep copy behind call_deepcopy.
+//
+// For exact dicts, lists and tuples the standard deepcopy goes through its
+// dispatch table to three copiers of its own, and returns str, int, float,
+// bool and None as they are; its memo keeps shared objects shared and
+// closes cycles. On such data it runs no code but its own and the
+// builtins', so a copy made the same way here, dicts and lists grown by the
+// same insertions, cannot be told from it: as long as that code, and what
+// it looks up, is still what the import found, and nothing watches it run.
+// Each of those is checked by identity at every call; anything else goes to
+// the real call, from the start.
+//
+// An audit hook sees the real call too: every id() it makes raises
+// builtins.id (3.8 on). Raising the same events here would let a hook run
+// any code between two steps of the copy, which then would have to behave
+// as the real one does on data changed under it; with a hook installed the
+// real call is made instead, at the price of the hook's own cost anyway.
+#include "plain_copy.hpp"
+
+#include <utility>
+
+#include "calls.hpp"
+
+namespace calvoro::boundary {
+
+namespace {
+
+enum class Outcome { copied, fall_back, error };
+enum class Found { error, no, yes };
+
+// A function of the copy module and what its code and defaults were.
+struct Function {
+    PyObject *function;
+    PyObject *code;
+    PyObject *defaults;
+};
+
+// A namespace entry and the value it held at import; null when absent.
+struct Entry {
+    PyObject *name;
+    PyObject *value;
+};
+
+constexpr int max_functions = 6;
+constexpr int max_global_entries = 10;
+constexpr int builtin_count = 5;
+constexpr int tool_count = 6;  // sys.monitoring's tool ids 0 to 5
+
+// What the standard deepcopy was at import; process-lifetime references.
+struct Standard {
+    bool tried = false;
+    bool known = false;
+    PyObject *deepcopy = nullptr;
+    PyObject *globals = nullptr;       // the copy module's namespace
+    PyObject *builtins = nullptr;      // the builtins its functions see
+    PyObject *dispatch = nullptr;      // copy._deepcopy_dispatch
+    PyObject *atomic_types = nullptr;  // a set of types returned as they are
+    PyObject *atomic_copier = nullptr; // or a dispatch entry that does so
+    PyObject *dict_copier = nullptr;
+    PyObject *list_copier = nullptr;
+    PyObject *tuple_copier = nullptr;
+    Function functions[max_functions] = {};
+    int function_count = 0;
+    Entry global_entries[max_global_entries] = {};
+    int global_count = 0;
+    Entry builtin_entries[builtin_count] = {};
+    PyObject *get_tool = nullptr;
+    PyObject *tool_ids[tool_count] = {};
+};
+Standard standard;
+
+PyTypeObject *const plain_atomic_types[] = {
+    &PyUnicode_Type, &PyLong_Type, &PyFloat_Type, &PyBool_Type,
+    Py_TYPE(Py_None),
+};
+
+// The builtins that the copiers look up, and the objects they must be.
+const char *const builtin_names[builtin_count] = {"id", "type", "zip",
+                                                  "tuple", "KeyError"};
+
+// ---------------------------------------------------------------------------
+// Learning the standard function
+
+// Kept for the life of the process.
+PyObject *
+keep(PyObject *obj)
+{
+    return Ref::new_ref(obj).release();
+}
+
+bool
+named(PyObject *function, const char *name)
+{
+    Ref found = Ref::steal(
+        PyObject_GetAttrString(PyFunction_GET_CODE(function), "co_name"));
+    return found && PyUnicode_Check(found.get()) &&
+           PyUnicode_CompareWithASCIIString(found.get(), name) == 0;
+}
+
+// The function `name` of the copy module, or null; `value` as found under
+// that name or in the dispatch table.
+PyObject *
+copy_function(PyObject *value, const char *name)
+{
+    Standard &s = standard;
+    if (!value || !PyFunction_Check(value) ||
+        PyFunction_GET_GLOBALS(value) != s.globals || !named(value, name) ||
+        s.function_count == max_functions) {
+        return nullptr;
+    }
+    s.functions[s.function_count++] = {
+        keep(value), keep(PyFunction_GET_CODE(value)),
+        keep(PyFunction_GET_DEFAULTS(value))};
+    return value;
+}
+
+bool
+watch_global(const char *name, PyObject *value)
+{
+    Standard &s = standard;
+    PyObject *key = PyUnicode_InternFromString(name);
+    if (!key || s.global_count == max_global_entries) {
+        return false;
+    }
+    s.global_entries[s.global_count++] = {key, value ? keep(value) : nullptr};
+    return true;
+}
+
+// A copier of the dispatch table: recursing through deepcopy itself, the
+// only default of its signature.
+PyObject *
+container_copier(PyTypeObject *type, const char *name)
+{
+    PyObject *entry = PyDict_GetItem(standard.dispatch,
+                                     reinterpret_cast<PyObject *>(type));
+    PyObject *copier = copy_function(entry, name);
+    if (!copier) {
+        return nullptr;
+    }
+    PyObject *defaults = PyFunction_GET_DEFAULTS(copier);
+    bool recurses = defaults && PyTuple_GET_SIZE(defaults) == 1 &&
+                    PyTuple_GET_ITEM(defaults, 0) == standard.deepcopy;
+    return recurses ? copier : nullptr;
+}
+
+bool
+is_atomic_in_copy(PyTypeObject *type)
+{
+    const Standard &s = standard;
+    auto *key = reinterpret_cast<PyObject *>(type);
+    if (s.atomic_types && PySet_Contains(s.atomic_types, key) > 0) {
+        return true;
+    }
+    return s.atomic_copier &&
+           PyDict_GetItem(s.dispatch, key) == s.atomic_copier;
+}
+
+bool
+learn_builtins()
+{
+    Standard &s = standard;
+    PyObject *entry = PyDict_GetItemString(s.globals, "__builtins__");
+    if (!entry || !watch_global("__builtins__", entry)) {
+        return false;
+    }
+    PyObject *builtins =
+        PyModule_Check(entry) ? PyModule_GetDict(entry) : entry;
+    if (!builtins || !PyDict_Check(builtins)) {
+        return false;
+    }
+    s.builtins = keep(builtins);
+    PyObject *const expected[builtin_count] = {
+        nullptr, reinterpret_cast<PyObject *>(&PyType_Type),
+        reinterpret_cast<PyObject *>(&PyZip_Type),
+        reinterpret_cast<PyObject *>(&PyTuple_Type), PyExc_KeyError};
+    for (int i = 0; i < builtin_count; i++) {
+        PyObject *value = PyDict_GetItemString(builtins, builtin_names[i]);
+        bool as_expected = expected[i] ? value == expected[i]
+                                       : value && PyCFunction_Check(value);
+        // a module global of the same name would hide the builtin
+        if (!as_expected || !watch_global(builtin_names[i], nullptr)) {
+            return false;
+        }
+        s.builtin_entries[i] = {s.global_entries[s.global_count - 1].name,
+                                keep(value)};
+    }
+    return true;
+}
+
+bool
+learn_monitoring()
+{
+    Standard &s = standard;
+    if (!compat::has_monitoring) {
+        return true;
+    }
+    PyObject *monitoring = PySys_GetObject("monitoring");
+    if (!monitoring) {
+        return false;
+    }
+    // asked at every call, so it must be the builtin, which runs no code
+    s.get_tool = PyObject_GetAttrString(monitoring, "get_tool");
+    if (s.get_tool && !PyCFunction_Check(s.get_tool)) {
+        return false;
+    }
+    for (int i = 0; s.get_tool && i < tool_count; i++) {
+        s.tool_ids[i] = PyLong_FromLong(i);
+        if (!s.tool_ids[i]) {
+            return false;
+        }
+    }
+    return s.get_tool != nullptr;
+}
+
+bool
+learn(PyObject *deepcopy)
+{
+    Standard &s = standard;
+    if (!deepcopy || !PyFunction_Check(deepcopy)) {
+        return false;
+    }
+    s.globals = PyFunction_GET_GLOBALS(deepcopy);
+    PyObject *module_name = PyDict_GetItemString(s.globals, "__name__");
+    if (!module_name || !PyUnicode_Check(module_name) ||
+        PyUnicode_CompareWithASCIIString(module_name, "copy") != 0) {
+        return false;
+    }
+    s.globals = keep(s.globals);
+    s.deepcopy = copy_function(deepcopy, "deepcopy");
+    // (memo=None, _nil=[]), or from 3.15 (memo=None)
+    PyObject *defaults =
+        s.deepcopy ? PyFunction_GET_DEFAULTS(s.deepcopy) : nullptr;
+    if (!defaults || PyTuple_GET_SIZE(defaults) < 1 ||
+        PyTuple_GET_SIZE(defaults) > 2 ||
+        PyTuple_GET_ITEM(defaults, 0) != Py_None) {
+        return false;
+    }
+    s.dispatch = PyDict_GetItemString(s.globals, "_deepcopy_dispatch");
+    if (!s.dispatch || !PyDict_CheckExact(s.dispatch) ||
+        !watch_global("_deepcopy_dispatch", s.dispatch)) {
+        return false;
+    }
+    s.dispatch = keep(s.dispatch);
+    PyObject *keep_alive = copy_function(
+        PyDict_GetItemString(s.globals, "_keep_alive"), "_keep_alive");
+    if (!keep_alive || !watch_global("_keep_alive", keep_alive)) {
+        return false;
+    }
+    s.dict_copier = container_copier(&PyDict_Type, "_deepcopy_dict");
+    s.list_copier = container_copier(&PyList_Type, "_deepcopy_list");
+    s.tuple_copier = container_copier(&PyTuple_Type, "_deepcopy_tuple");
+    if (!s.dict_copier || !s.list_copier || !s.tuple_copier) {
+        return false;
+    }
+    // atomic types are a set (frozen from 3.15) tested before the memo
+    // from 3.14, a dispatch entry before
+    PyObject *atomic_types =
+        PyDict_GetItemString(s.globals, "_atomic_types");
+    if (atomic_types && PyAnySet_CheckExact(atomic_types)) {
+        s.atomic_types = keep(atomic_types);
+    }
+    if (!watch_global("_atomic_types", s.atomic_types)) {
+        return false;
+    }
+    PyObject *atomic_copier =
+        PyDict_GetItemString(s.globals, "_deepcopy_atomic");
+    if (atomic_copier) {
+        s.atomic_copier = copy_function(atomic_copier, "_deepcopy_atomic");
+    }
+    for (PyTypeObject *type : plain_atomic_types) {
+        if (!is_atomic_in_copy(type)) {
+            return false;
+        }
+    }
+    return learn_builtins() && learn_monitoring();
+}
+
+// ---------------------------------------------------------------------------
+// Whether the real call would do what the native copy does
+
+bool
+standard_unchanged()
+{
+    const Standard &s = standard;
+    for (int i = 0; i < s.function_count; i++) {
+        const Function &f = s.functions[i];
+        if (PyFunction_GET_CODE(f.function) != f.code ||
+            PyFunction_GET_DEFAULTS(f.function) != f.defaults) {
+            return false;
+        }
+    }
+    for (int i = 0; i < s.global_count; i++) {
+        const Entry &e = s.global_entries[i];
+        if (PyDict_GetItem(s.globals, e.name) != e.value) {
+            return false;
+        }
+    }
+    for (const Entry &e : s.builtin_entries) {
+        if (PyDict_GetItem(s.builtins, e.name) != e.value) {
+            return false;
+        }
+    }
+    auto copier_of = [&s](PyTypeObject *type) {
+        return PyDict_GetItem(s.dispatch, reinterpret_cast<PyObject *>(type));
+    };
+    if (copier_of(&PyDict_Type) != s.dict_copier ||
+        copier_of(&PyList_Type) != s.list_copier ||
+        copier_of(&PyTuple_Type) != s.tuple_copier) {
+        return false;
+    }
+    for (PyTypeObject *type : plain_atomic_types) {
+        if (!is_atomic_in_copy(type)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Whether anything could see Python code run: a trace or profile function,
+// an audit hook (which would see every id() the real call makes), a
+// sys.monitoring tool.
+Found
+watched()
+{
+    if (compat::thread_traced()) {
+        return Found::yes;
+    }
+    switch (compat::audit_hooks_installed()) {
+    case 0:
+        break;
+    case 1:
+        return Found::yes;
+    default:
+        return Found::error;
+    }
+    const Standard &s = standard;
+    for (int i = 0; s.get_tool && i < tool_count; i++) {
+        Ref tool = Ref::steal(PyObject_CallOneArg(s.get_tool, s.tool_ids[i]));
+        if (!tool) {
+            return Found::error;
+        }
+        if (tool.get() != Py_None) {
+            return Found::yes;
+        }
+    }
+    return Found::no;
+}
+
+// ---------------------------------------------------------------------------
+// The copy
+
+// Originals and their copies, both held: the real memo keeps what it
+// copied alive too, so that no address is reused while the copy runs.
+class Memo {
+  public:
+    Memo() = default;
+    Memo(const Memo &) = delete;
+    Memo &operator=(const Memo &) = delete;
+    ~Memo()
+    {
+        for (size_t i = 0; i <= mask_; i++) {
+            if (slots_[i].original) {
+                Ref original = Ref::steal(slots_[i].original);
+                Ref copy = Ref::steal(slots_[i].copy);
+            }
+        }
+        if (slots_ != inline_slots_) {
+            PyMem_Free(slots_);
+        }
+    }
+
+    // The copy of `original` (borrowed), or null.
+    PyObject *
+    find(PyObject *original) const
+    {
+        for (size_t i = slot_of(original, mask_);; i = (i + 1) & mask_) {
+            if (slots_[i].original == original) {
+                return slots_[i].copy;
+            }
+            if (!slots_[i].original) {
+                return nullptr;
+            }
+        }
+    }
+
+    // Records a copy of an original not yet recorded. False with
+    // MemoryError set.
+    bool
+    add(PyObject *original, PyObject *copy)
+    {
+        if (2 * (used_ + 1) > mask_ + 1 && !grow()) {
+            return false;
+        }
+        place(slots_, mask_, {Ref::new_ref(original).release(),
+                              Ref::new_ref(copy).release()});
+        used_++;
+        return true;
+    }
+
+    // Empties every dict and list copied, so that a copy given up, cycles
+    // and all, is freed with the memo. They hold plain objects only, whose
+    // release runs no code.
+    void
+    discard_copies()
+    {
+        for (size_t i = 0; i <= mask_; i++) {
+            PyObject *copy = slots_[i].copy;
+            if (copy && PyDict_CheckExact(copy)) {
+                PyDict_Clear(copy);
+            }
+            else if (copy && PyList_CheckExact(copy)) {
+                PyList_SetSlice(copy, 0, PyList_GET_SIZE(copy), nullptr);
+            }
+        }
+    }
+
+  private:
+    struct Slot {
+        PyObject *original;
+        PyObject *copy;
+    };
+
+    static size_t
+    slot_of(PyObject *original, size_t mask)
+    {
+        auto h = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(original));
+        h = (h >> 4) * 0x9E3779B97F4A7C15ull;
+        return static_cast<size_t>(h ^ (h >> 32)) & mask;
+    }
+
+    static void
+    place(Slot *slots, size_t mask, Slot slot)
+    {
+        size_t i = slot_of(slot.original, mask);
+        while (slots[i].original) {
+            i = (i + 1) & mask;
+        }
+        slots[i] = slot;
+    }
+
+    bool
+    grow()
+    {
+        size_t size = 2 * (mask_ + 1);
+        auto *slots = PyMem_New(Slot, size);
+        if (!slots) {
+            PyErr_NoMemory();
+            return false;
+        }
+        for (size_t i = 0; i < size; i++) {
+            slots[i] = {nullptr, nullptr};
+        }
+        for (size_t i = 0; i <= mask_; i++) {
+            if (slots_[i].original) {
+                place(slots, size - 1, slots_[i]);
+            }
+        }
+        if (slots_ != inline_slots_) {
+            PyMem_Free(slots_);
+        }
+        slots_ = slots;
+        mask_ = size - 1;
+        return true;
+    }
+
+    static constexpr size_t inline_size = 32;
+    Slot inline_slots_[inline_size] = {};
+    Slot *slots_ = inline_slots_;
+    size_t mask_ = inline_size - 1;
+    size_t used_ = 0;
+};
+
+inline bool
+is_atomic(PyObject *obj)
+{
+    PyTypeObject *type = Py_TYPE(obj);
+    return type == &PyUnicode_Type || type == &PyLong_Type ||
+           type == &PyFloat_Type || obj == Py_None || type == &PyBool_Type;
+}
+
+// Whether the native stack is too short for another level; the error that
+// the test raises is dropped, the real call deciding instead.
+bool
+stack_short()
+{
+    if (!native_stack_exhausted("")) {
+        return false;
+    }
+    PyErr_Clear();
+    return true;
+}
+
+constexpr int stack_check_levels = 8;
+
+class PlainCopier {
+  public:
+    explicit PlainCopier(int max_depth) : max_depth_(max_depth) {}
+
+    Memo memo;
+
+    // What deepcopy(x, memo) returns, into *result; nesting deeper than
+    // max_depth, an object of any other type, or a container changed while
+    // it was copied (by a finalizer that a collection ran) falls back.
+    Outcome
+    copy(PyObject *x, Ref *result, int depth)
+    {
+        if (is_atomic(x)) {
+            *result = Ref::new_ref(x);
+            return Outcome::copied;
+        }
+        PyTypeObject *type = Py_TYPE(x);
+        if (type != &PyDict_Type && type != &PyList_Type &&
+            type != &PyTuple_Type) {
+            return Outcome::fall_back;
+        }
+        if (PyObject *found = memo.find(x)) {
+            *result = Ref::new_ref(found);
+            return Outcome::copied;
+        }
+        // the stack is measured every few levels: the reserve it keeps is
+        // far larger than a few levels take
+        if (depth >= max_depth_ ||
+            (depth % stack_check_levels == 0 && stack_short())) {
+            return Outcome::fall_back;
+        }
+        if (type == &PyDict_Type) {
+            return copy_dict(x, result, depth + 1);
+        }
+        if (type == &PyList_Type) {
+            return copy_list(x, result, depth + 1);
+        }
+        return copy_tuple(x, result, depth + 1);
+    }
+
+  private:
+    Outcome
+    copy_item(PyObject *item, Ref *result, int depth)
+    {
+        if (is_atomic(item)) {
+            *result = Ref::new_ref(item);
+            return Outcome::copied;
+        }
+        Ref held = Ref::new_ref(item);
+        return copy(held.get(), result, depth);
+    }
+
+    // y = {}, remembered, then y[copy of key] = copy of value in x's
+    // order, the value copied first as the assignment evaluates it.
+    Outcome
+    copy_dict(PyObject *x, Ref *result, int depth)
+    {
+        Ref y = Ref::steal(PyDict_New());
+        if (!y || !memo.add(x, y.get())) {
+            return Outcome::error;
+        }
+        const Py_ssize_t length = PyDict_GET_SIZE(x);
+        Py_ssize_t position = 0;
+        PyObject *key;
+        PyObject *value;
+        while (PyDict_Next(x, &position, &key, &value)) {
+            Ref held_key = Ref::new_ref(key);
+            Ref value_copy;
+            Ref key_copy;
+            Outcome outcome = copy_item(value, &value_copy, depth);
+            if (outcome == Outcome::copied) {
+                outcome = copy_item(held_key.get(), &key_copy, depth);
+            }
+            if (outcome != Outcome::copied) {
+                return outcome;
+            }
+            if (PyDict_GET_SIZE(x) != length) {
+                return Outcome::fall_back;
+            }
+            if (PyDict_SetItem(y.get(), key_copy.get(), value_copy.get()) <
+                0) {
+                return Outcome::error;
+            }
+        }
+        *result = std::move(y);
+        return Outcome::copied;
+    }
+
+    // y = [], remembered, then appended to, as the list grows that way.
+    Outcome
+    copy_list(PyObject *x, Ref *result, int depth)
+    {
+        Ref y = Ref::steal(PyList_New(0));
+        if (!y || !memo.add(x, y.get())) {
+            return Outcome::error;
+        }
+        const Py_ssize_t length = PyList_GET_SIZE(x);
+        for (Py_ssize_t i = 0; i < length; i++) {
+            if (PyList_GET_SIZE(x) != length) {
+                return Outcome::fall_back;
+            }
+            Ref item_copy;
+            Outcome outcome =
+                copy_item(PyList_GET_ITEM(x, i), &item_copy, depth);
+            if (outcome != Outcome::copied) {
+                return outcome;
+            }
+            if (PyList_Append(y.get(), item_copy.get()) < 0) {
+                return Outcome::error;
+            }
+        }
+        *result = std::move(y);
+        return Outcome::copied;
+    }
+
+    // Every element copied; then the memo's copy if a cycle through the
+    // tuple made one, else x itself when no element changed, else a new
+    // tuple, remembered.
+    Outcome
+    copy_tuple(PyObject *x, Ref *result, int depth)
+    {
+        const Py_ssize_t length = PyTuple_GET_SIZE(x);
+        Ref changed;
+        for (Py_ssize_t i = 0; i < length; i++) {
+            PyObject *item = PyTuple_GET_ITEM(x, i);
+            Ref item_copy;
+            Outcome outcome = copy_item(item, &item_copy, depth);
+            if (outcome != Outcome::copied) {
+                return outcome;
+            }
+            if (!changed && item_copy.get() != item) {
+                changed = Ref::steal(PyTuple_New(length));
+                if (!changed) {
+                    return Outcome::error;
+                }
+                for (Py_ssize_t j = 0; j < i; j++) {
+                    PyTuple_SET_ITEM(
+                        changed.get(), j,
+                        Ref::new_ref(PyTuple_GET_ITEM(x, j)).release());
+                }
+            }
+            if (changed) {
+                PyTuple_SET_ITEM(changed.get(), i, item_copy.release());
+            }
+        }
+        if (PyObject *found = memo.find(x)) {
+            *result = Ref::new_ref(found);
+            return Outcome::copied;
+        }
+        if (!changed) {
+            *result = Ref::new_ref(x);
+            return Outcome::copied;
+        }
+        if (!memo.add(x, changed.get())) {
+            return Outcome::error;
+        }
+        *result = std::move(changed);
+        return Outcome::copied;
+    }
+
+    int max_depth_;
+};
+
+// Recursion levels that the real call may take per level of nesting: the
+// call and the type's copier, and a comprehension's frame for tuples up to
+// 3.11; and those it takes besides, at the top and at the leaves.
+constexpr int frames_per_level = 3;
+constexpr int frames_besides = 20;
+
+Outcome
+copy_natively(PyObject *deepcopy, PyObject *original, Ref *copy)
+{
+    if (!standard.known || deepcopy != standard.deepcopy ||
+        !standard_unchanged()) {
+        return Outcome::fall_back;
+    }
+    switch (watched()) {
+    case Found::no:
+        break;
+    case Found::yes:
+        return Outcome::fall_back;
+    case Found::error:
+        return Outcome::error;
+    }
+    // deep enough that the real call could run out of levels: it decides
+    int headroom = compat::recursion_headroom() - frames_besides;
+    if (headroom < frames_per_level) {
+        return Outcome::fall_back;
+    }
+    PlainCopier copier(headroom / frames_per_level);
+    Outcome outcome = copier.copy(original, copy, 0);
+    if (outcome == Outcome::copied) {
+        return outcome;
+    }
+    copier.memo.discard_copies();
+    // the real call starts afresh, and meets the shortage itself if any
+    if (outcome == Outcome::error &&
+        PyErr_ExceptionMatches(PyExc_MemoryError)) {
+        PyErr_Clear();
+        return Outcome::fall_back;
+    }
+    return outcome;
+}
+
+}  // namespace
+
+void
+learn_standard_deepcopy(PyObject *deepcopy)
+{
+    if (standard.tried) {
+        return;
+    }
+    standard.tried = true;
+    SavedError saved;
+    standard.known = learn(deepcopy);
+    if (PyErr_Occurred()) {
+        // a failed lookup only leaves the native copy off
+        PyErr_Clear();
+        standard.known = false;
+    }
+}
+
+Ref
+call_deepcopy(PyObject *deepcopy, PyObject *original)
+{
+    Ref copy;
+    switch (copy_natively(deepcopy, original, &copy)) {
+    case Outcome::copied:
+        return copy;
+    case Outcome::error:
+        return Ref();
+    case Outcome::fall_back:
+        break;
+    }
+    return call_guarded(deepcopy, original);
+}
+
+}  // namespace calvoro::boundary
