@@ -37,7 +37,7 @@
 // module, so the binding is done by the function itself there.
 #define CALVORO_HOST_SINGLE_BINDING (!CALVORO_PY39)
 
-// Py_SET_REFCNT: added in 3.9.
+// Py_SET_REFCNT: added in 3.9 (bpo-39573).
 #if !CALVORO_PY39
 static inline void
 Py_SET_REFCNT(PyObject *obj, Py_ssize_t refcnt)
@@ -79,7 +79,8 @@ as_cfunction(F *function)
 }
 
 // The interpreter the calling thread runs in, as a number that is never
-// reused within the process (3.6 has only the address).
+// reused within the process: PyInterpreterState_GetID from 3.7 (bpo-29102),
+// PyInterpreterState_Get from 3.9 (bpo-39947); 3.6 has only the address.
 inline long long
 current_interpreter_id()
 {
