@@ -2,11 +2,13 @@
 turn, and checks what is left after each call. Run in its own interpreter
 by test_allocation_failures.py, so that a crash ends this process only.
 
-    python allocation_sweep.py MODULE FUNCTION CASE FIRST_POINT
-    python allocation_sweep.py --control MODULE FUNCTION CASE FIRST_POINT
+    python allocation_sweep.py MODULE FUNCTION CASE RESUME
+    python allocation_sweep.py --control MODULE FUNCTION CASE RESUME
+    python allocation_sweep.py --probe
 
-Prints "point N" before each point and one JSON line after the last; a
-process that dies leaves its last point as the one that crashed it.
+Starts at the point after RESUME (-1: at the first). Prints "point N"
+before each point and one JSON line after the last; a process that dies
+leaves its last point as the one that crashed it.
 """
 import collections
 import copy
@@ -30,6 +32,12 @@ CLEAN_STREAK = 6
 FULL_POINTS = 60
 STRIDE = 5
 LAST_POINT = 4000
+
+
+def next_point(point, stride=STRIDE):
+    if point < 0:
+        return 0
+    return point + (1 if point < FULL_POINTS else stride)
 
 
 class Marker:
@@ -173,7 +181,7 @@ class Snapshot:
     """The items of every dict of the inputs, and the reference counts of
     every watched object, before the call."""
 
-    def __init__(self, dicts):
+    def __init__(self, dicts, shared):
         self.roots = [dicts]
         del dicts
         objects, self.held = graph(self.roots)
@@ -182,8 +190,9 @@ class Snapshot:
                       if isinstance(obj, dict)}
         self.offered = [item for items in self.items.values()
                         for item in items]
+        # what the call looks up and drops again, with no count to move
         self.watched = [obj for obj in objects.values()
-                        if type(obj) in WATCHED]
+                        if type(obj) in WATCHED] + list(shared)
         self.containers = [obj for obj in objects.values()
                            if isinstance(obj, (dict, list, tuple))]
         self.counts = None
@@ -255,7 +264,7 @@ def plain_form(obj):
     return repr(obj)
 
 
-def run_point(call, function, build, point):
+def run_point(call, function, build, point, shared=()):
     """Returns the outcome of the call at `point` (what it raised, what it
     reported), the form of what it made, the message of its error and the
     file where it arose, and the problems found."""
@@ -263,7 +272,7 @@ def run_point(call, function, build, point):
     unchanged = set()
     if function in COPYING:
         unchanged.add(id(dicts[0]))
-    snapshot = Snapshot(dicts)
+    snapshot = Snapshot(dicts, shared)
     snapshot.count()
     args = call_of(function, dicts)
     set_nomemory = _testcapi.set_nomemory
@@ -339,21 +348,23 @@ def judge(outcome, form, expected):
     return None
 
 
-def sweep(module_name, function, case, first_point):
+def sweep(module_name, function, case, resume):
     module = importlib.import_module("calvoro." + module_name)
     call = getattr(module, function)
     build = CASES[case]
+    shared = [copy.deepcopy] + [value for value in vars(module).values()
+                                if callable(value)]
     # the call without failures: its outcome, and the caches it fills
     normal, normal_form, _, problems = run_point(call, function, build,
-                                                 10 ** 9)
+                                                 10 ** 9, shared)
     expected = (normal, normal_form)
     failures = ["without failures: %s" % p for p in problems]
     anomalies = []
-    point, streak, tried = first_point, 0, 0
+    point, streak, tried = next_point(resume), 0, 0
     while streak < CLEAN_STREAK and point < LAST_POINT:
         print("point", point, flush=True)
         outcome, form, error, problems = run_point(call, function, build,
-                                                   point)
+                                                   point, shared)
         tried += 1
         anomaly = host_anomaly(outcome, error, problems)
         if anomaly:
@@ -363,7 +374,7 @@ def sweep(module_name, function, case, first_point):
             failures.extend("point %d: %s" % (point, p)
                             for p in problems + [wrong] if p)
         streak = streak + 1 if outcome == normal else 0
-        point += 1 if point < FULL_POINTS else STRIDE
+        point = next_point(point)
     print(json.dumps({"tried": tried, "end": point, "failures": failures[:20],
                       "anomalies": anomalies}), flush=True)
 
@@ -412,14 +423,15 @@ def plain(module_name, function):
     return plain_rmerge
 
 
-def control(module_name, function, case, first_point):
+def control(module_name, function, case, resume):
     """Sweeps the plain-Python counterpart of the call; reports the points
     where the host broke."""
     call = plain(module_name, function)
     build = CASES[case]
     normal = run_point(call, function, build, 10 ** 9)[0]
     anomalies = []
-    point, streak = first_point, 0
+    # every point: a sampled one could miss where the host breaks
+    point, streak = next_point(resume, stride=1), 0
     while streak < CLEAN_STREAK and point < LAST_POINT:
         print("point", point, flush=True)
         outcome, _, error, problems = run_point(call, function, build, point)
@@ -427,13 +439,37 @@ def control(module_name, function, case, first_point):
         if anomaly:
             anomalies.append([point] + anomaly)
         streak = streak + 1 if outcome == normal else 0
-        # every point: a sampled one could miss where the host breaks
-        point += 1
+        point = next_point(point, stride=1)
     print(json.dumps({"end": point, "anomalies": anomalies}), flush=True)
 
 
+def probe_setdefault():
+    """PyDict_SetDefault, the native merges' fused store, called through
+    the host's test module where it has it, with the allocation that grows
+    the dict failing: what the host does then."""
+    outcomes = []
+    if hasattr(_testcapi, "dict_setdefault"):
+        for point in range(3):
+            # full: the next key grows it
+            full = dict.fromkeys(range(5), True)
+            error = None
+            try:
+                _testcapi.set_nomemory(point, point + 1)
+                _testcapi.dict_setdefault(full, 5, True)
+            except BaseException as exc:
+                _testcapi.remove_mem_hooks()
+                error = re.sub(r" at 0x[0-9a-f]+", "", str(exc))
+                outcomes.append([point, type(exc).__name__, error])
+            else:
+                _testcapi.remove_mem_hooks()
+    print(json.dumps({"anomalies": [
+        outcome for outcome in outcomes if outcome[1] == "SystemError"]}))
+
+
 if __name__ == "__main__":
-    if sys.argv[1] == "--control":
+    if sys.argv[1] == "--probe":
+        probe_setdefault()
+    elif sys.argv[1] == "--control":
         control(sys.argv[2], sys.argv[3], sys.argv[4], int(sys.argv[5]))
     else:
         sweep(sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4]))

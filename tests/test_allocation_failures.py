@@ -45,14 +45,14 @@ def crash_site(stderr):
     return os.path.basename(match.group(1))
 
 
-def run_sweep(*args):
+def run_sweep(*args, crashes_wanted=None):
     """The sweep's report, with the points that crashed it added to its
-    anomalies; restarts after each crash."""
-    first, crashes, reports = 0, [], []
-    while True:
+    anomalies; restarts after each crash, or ends at the crash wanted."""
+    resume, crashes, reports = -1, [], []
+    while len(crashes) != crashes_wanted:
         proc = subprocess.run(
             [sys.executable, "-X", "faulthandler", SCRIPT] + list(args) +
-            [str(first)], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+            [str(resume)], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
             universal_newlines=True, env=ENV)
         lines = proc.stdout.splitlines()
         if proc.returncode == 0 and lines and lines[-1].startswith("{"):
@@ -61,9 +61,11 @@ def run_sweep(*args):
         points = [int(line.split()[1]) for line in lines
                   if line.startswith("point ")]
         assert points, "sweep failed before any point:\n" + proc.stderr
-        crashes.append([points[-1], "crash", crash_site(proc.stderr)])
+        resume = points[-1]
+        crashes.append([resume, "crash", crash_site(proc.stderr)])
         reports.append(proc.stderr[-2000:])
-        first = points[-1] + 1
+    else:
+        report = {"failures": [], "anomalies": []}
     report["anomalies"] = crashes + report["anomalies"]
     report["tried"] = report.get("tried", 0) + len(crashes)
     report["crash reports"] = reports
@@ -71,13 +73,32 @@ def run_sweep(*args):
 
 
 _controls = {}
+_probe = []
+
+
+def native_breaks():
+    """How the host's PyDict_SetDefault, called from plain Python, breaks
+    when its growth fails (a crash or a SystemError)."""
+    if not _probe:
+        proc = subprocess.run(
+            [sys.executable, "-X", "faulthandler", SCRIPT, "--probe"],
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+            universal_newlines=True, env=ENV)
+        lines = proc.stdout.splitlines()
+        if proc.returncode == 0 and lines:
+            _probe.append({(kind, where) for _, kind, where
+                           in json.loads(lines[-1])["anomalies"]})
+        else:
+            _probe.append({("crash", "native")})
+    return _probe[0]
 
 
 def host_breaks(module_name, function, case):
     """How the plain-Python counterpart of the call broke, by operation."""
     key = module_name, function, case
     if key not in _controls:
-        report = run_sweep("--control", *key)
+        # a host that corrupts its memory may crash at every point after
+        report = run_sweep("--control", *key, crashes_wanted=3)
         _controls[key] = {(kind, where)
                           for _, kind, where in report["anomalies"]}
     return _controls[key]
@@ -89,15 +110,16 @@ def explained(anomaly, breaks):
     made by native code leaves no Python frame to name it: a crash there,
     which may come later than the call that corrupted memory, or a native
     function returning a result with the host's exception set, is the
-    host's when the control shows the host crashing or a built-in of the
-    host breaking its promise."""
+    host's when the control shows the host crashing in native code too,
+    or a built-in of the host breaking its promise."""
     _, kind, where = anomaly
     if (kind, where) in breaks:
         return True
     native = (kind == "crash" and where == "native") or (
         kind == "SystemError" and where.startswith("<built-in function"))
     return native and any(
-        k == "crash" or (k == "SystemError" and w.startswith("<built-in"))
+        (k == "crash" and w == "native") or
+        (k == "SystemError" and w.startswith("<built-in"))
         for k, w in breaks)
 
 
@@ -129,7 +151,8 @@ def test_each_allocation_failing_in_turn(module_name, function, case,
     tally["tried"] += report["tried"]
     unexplained = []
     for anomaly in report["anomalies"]:
-        if explained(anomaly, host_breaks(module_name, function, case)):
+        breaks = host_breaks(module_name, function, case) | native_breaks()
+        if explained(anomaly, breaks):
             tally["host"].append("%s at %s" % (anomaly[1], anomaly[2]))
         else:
             unexplained.append(anomaly)
