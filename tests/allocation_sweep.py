@@ -6,9 +6,11 @@ by test_allocation_failures.py, so that a crash ends this process only.
     python allocation_sweep.py --control MODULE FUNCTION CASE RESUME
     python allocation_sweep.py --probe
 
-Starts at the point after RESUME (-1: at the first). Prints "point N"
-before each point and one JSON line after the last; a process that dies
-leaves its last point as the one that crashed it.
+The first sweeps the module's function, the second its plain-Python
+counterpart (noting only where the host breaks), from the point after
+RESUME (-1: the first). The last tries PyDict_SetDefault alone. Prints
+"point N" before each point and one JSON line at the end; a process that
+dies leaves its last point as the one that crashed it.
 """
 import collections
 import copy
@@ -29,7 +31,7 @@ from helpers import quiet_reports
 CLEAN_STREAK = 6
 # Every point up to here, then every STRIDE-th: copying merges run deepcopy,
 # whose allocations outnumber the merge's own many times over.
-FULL_POINTS = 60
+FULL_POINTS = 200
 STRIDE = 5
 LAST_POINT = 4000
 
@@ -336,18 +338,22 @@ def host_anomaly(outcome, error):
 NEAR = 2
 
 
-def left_by_deepcopy(build, point, error, problems, shared):
-    """Whether what a failure inside deepcopy left wrong is what deepcopy
-    called alone leaves at the same point, give or take NEAR allocations:
-    the modules call it before anything of their own, with no Python frame
-    between."""
+def left_by_deepcopy(build, point, outcome, error, problems, shared):
+    """Whether a failure inside deepcopy ended as deepcopy called alone
+    ends at the same point, give or take NEAR allocations (the modules
+    call it before anything of their own, with no Python frame between):
+    the same problems left, the same error other than MemoryError."""
+    def faults(outcome, error, problems):
+        raised = [] if outcome[0] in ("returned", "MemoryError") else [
+            "raised %s: %s" % (outcome[0], error[0])]
+        return set(map(without_addresses, problems + raised))
+
     if error[1] != "copy.py":
         return False
-    wrong = set(map(without_addresses, problems))
+    found = faults(outcome, error, problems)
     for near in range(max(point - NEAR, 0), point + NEAR + 1):
-        control = run_point(copy.deepcopy, "deepcopy", build, near,
-                            shared)[3]
-        if wrong <= set(map(without_addresses, control)):
+        control = run_point(copy.deepcopy, "deepcopy", build, near, shared)
+        if found <= faults(control[0], control[2], control[3]):
             return True
     return False
 
@@ -377,36 +383,37 @@ def shared_of(module):
     return list(found.values())
 
 
-def sweep(module_name, function, case, resume):
-    module = importlib.import_module("calvoro." + module_name)
-    call = getattr(module, function)
+def sweep(call, function, case, resume, shared, judged):
+    """Runs the points after `resume`. `judged`: the modules' own call,
+    whose outcomes and problems are checked, at sampled points; otherwise
+    the plain-Python control, at every point (a sampled one could miss
+    where the host breaks), only noting where the host broke."""
     build = CASES[case]
-    shared = shared_of(module)
     # the call without failures: its outcome, and the caches it fills
     normal, normal_form, _, problems = run_point(call, function, build,
                                                  10 ** 9, shared)
-    expected = (normal, normal_form)
     failures = ["without failures: %s" % p for p in problems]
     anomalies = []
-    point, streak, tried = next_point(resume), 0, 0
+    stride = STRIDE if judged else 1
+    point, streak, tried = next_point(resume, stride), 0, 0
     while streak < CLEAN_STREAK and point < LAST_POINT:
         print("point", point, flush=True)
         outcome, form, error, problems = run_point(call, function, build,
                                                    point, shared)
         tried += 1
         anomaly = host_anomaly(outcome, error)
-        if problems and left_by_deepcopy(build, point, error, problems,
-                                         shared):
+        wrong = judged and judge(outcome, form, (normal, normal_form))
+        if judged and (problems or wrong) and left_by_deepcopy(
+                build, point, outcome, error, problems, shared):
             anomaly = ["deepcopy alone at the same point", error[1]]
         if anomaly:
             anomalies.append([point] + anomaly)
-        else:
-            wrong = judge(outcome, form, expected)
+        elif judged:
             failures.extend("point %d: %s" % (point, p)
                             for p in problems + [wrong] if p)
         streak = streak + 1 if outcome == normal else 0
-        point = next_point(point)
-    print(json.dumps({"tried": tried, "end": point, "failures": failures[:20],
+        point = next_point(point, stride)
+    print(json.dumps({"tried": tried, "failures": failures[:20],
                       "anomalies": anomalies}), flush=True)
 
 
@@ -439,20 +446,14 @@ def plain_fold(consumer_dict, dicts, reported):
     return consumer_dict
 
 
-def deepcopy_from_native(original):
-    # called by native code, as the modules call it: the frames a failure
-    # leaves behind depend on who called
-    return next(map(copy.deepcopy, (original,)))
-
-
 def plain(module_name, function):
     """The plain-Python counterpart of a function."""
     reported = module_name == "tightfold"
     if function == "merge":
-        return lambda a, b: plain_rmerge(deepcopy_from_native(a), b)
+        return lambda a, b: plain_rmerge(copy.deepcopy(a), b)
     if function == "merge_many":
-        return lambda dicts: plain_fold(deepcopy_from_native(dicts[0]),
-                                        dicts[1:], reported)
+        return lambda dicts: plain_fold(copy.deepcopy(dicts[0]), dicts[1:],
+                                        reported)
     if function == "merge_many_inplace":
         return lambda dicts: plain_fold(dicts[0], dicts[1:], reported)
     if reported:
@@ -460,56 +461,39 @@ def plain(module_name, function):
     return plain_rmerge
 
 
-def control(module_name, function, case, resume):
-    """Sweeps the plain-Python counterpart of the call; reports the points
-    where the host broke."""
-    call = plain(module_name, function)
-    build = CASES[case]
-    # the same counts watched: a frame the host leaks holds its function
-    shared = shared_of(importlib.import_module("calvoro." + module_name))
-    normal = run_point(call, function, build, 10 ** 9, shared)[0]
-    anomalies = []
-    # every point: a sampled one could miss where the host breaks
-    point, streak = next_point(resume, stride=1), 0
-    while streak < CLEAN_STREAK and point < LAST_POINT:
-        print("point", point, flush=True)
-        outcome, _, error, _ = run_point(call, function, build, point,
-                                         shared)
-        anomaly = host_anomaly(outcome, error)
-        if anomaly:
-            anomalies.append([point] + anomaly)
-        streak = streak + 1 if outcome == normal else 0
-        point = next_point(point, stride=1)
-    print(json.dumps({"end": point, "anomalies": anomalies}), flush=True)
-
-
 def probe_setdefault():
     """PyDict_SetDefault, the native merges' fused store, called through
     the host's test module where it has it, with the allocation that grows
-    the dict failing: what the host does then."""
-    outcomes = []
-    if hasattr(_testcapi, "dict_setdefault"):
-        for point in range(3):
-            # full: the next key grows it
-            full = dict.fromkeys(range(5), True)
-            error = None
-            try:
-                _testcapi.set_nomemory(point, point + 1)
-                _testcapi.dict_setdefault(full, 5, True)
-            except BaseException as exc:
-                _testcapi.remove_mem_hooks()
-                error = re.sub(r" at 0x[0-9a-f]+", "", str(exc))
-                outcomes.append([point, type(exc).__name__, error])
-            else:
-                _testcapi.remove_mem_hooks()
-    print(json.dumps({"anomalies": [
-        outcome for outcome in outcomes if outcome[1] == "SystemError"]}))
+    the dict failing: where the host breaks its promise then."""
+    anomalies = []
+    for point in range(3 if hasattr(_testcapi, "dict_setdefault") else 0):
+        full = dict.fromkeys(range(5), True)  # the next key grows it
+        try:
+            _testcapi.set_nomemory(point, point + 1)
+            _testcapi.dict_setdefault(full, 5, True)
+        except SystemError as exc:
+            _testcapi.remove_mem_hooks()
+            anomalies.append([point, "SystemError",
+                              without_addresses(str(exc))])
+        except MemoryError:
+            _testcapi.remove_mem_hooks()
+        else:
+            _testcapi.remove_mem_hooks()
+    print(json.dumps({"anomalies": anomalies}))
+
+
+def main(argv):
+    if argv[0] == "--probe":
+        return probe_setdefault()
+    judged = argv[0] != "--control"
+    module_name, function, case, resume = argv[not judged:]
+    module = importlib.import_module("calvoro." + module_name)
+    call = getattr(module, function) if judged else plain(module_name,
+                                                          function)
+    # the counts of what a call looks up and drops again, watched in the
+    # control too: a frame the host leaks holds its function
+    sweep(call, function, case, int(resume), shared_of(module), judged)
 
 
 if __name__ == "__main__":
-    if sys.argv[1] == "--probe":
-        probe_setdefault()
-    elif sys.argv[1] == "--control":
-        control(sys.argv[2], sys.argv[3], sys.argv[4], int(sys.argv[5]))
-    else:
-        sweep(sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4]))
+    main(sys.argv[1:])

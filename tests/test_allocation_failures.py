@@ -3,10 +3,11 @@ no crash, MemoryError raised or (tightfold in place) reported, the inputs
 consistent and their reference counts right, nothing leaked.
 
 Each sweep runs in its own interpreter (allocation_sweep.py), restarted
-after the point that crashed it. Where the host itself breaks under
-allocation failure, the same merge written in plain Python, swept the same
-way, must break in the same host operation; such points are skipped and
-counted.
+after the point that crashed it. A point where the host itself breaks is
+skipped, and counted in the line the run prints, only when a control
+without the modules breaks the same way: deepcopy called alone at the
+same point, the same merge written in plain Python swept the same way, or
+PyDict_SetDefault called through the host's test module.
 """
 import json
 import os
@@ -77,8 +78,7 @@ _probe = []
 
 
 def native_breaks():
-    """How the host's PyDict_SetDefault, called from plain Python, breaks
-    when its growth fails (a crash or a SystemError)."""
+    """How PyDict_SetDefault breaks when its growth fails."""
     if not _probe:
         proc = subprocess.run(
             [sys.executable, "-X", "faulthandler", SCRIPT, "--probe"],
@@ -105,16 +105,15 @@ def host_breaks(module_name, function, case):
 
 
 def explained(anomaly, breaks_of):
-    """Whether the host broke. What a failure inside deepcopy left wrong
-    was compared with deepcopy alone at the same point by the sweep.
-    Otherwise the plain-Python control must break the same way: a crash
-    in the standard library's Python code must
-    recur in the same file, a SystemError name the same callable. A host call
-    made by native code leaves no Python frame to name it: a crash there,
-    which may come later than the call that corrupted memory, or a native
-    function returning a result with the host's exception set, is the
-    host's when the control shows the host crashing in native code too,
-    or a built-in of the host breaking its promise."""
+    """Whether the host broke, `breaks_of()` giving how its controls broke.
+    What a failure inside deepcopy left wrong the sweep has compared with
+    deepcopy alone. A crash in the standard library's Python code must
+    recur in the control in the same file; a SystemError must name the same
+    callable. A host call made by native code leaves no Python frame to
+    name it: a crash there (which may come after the call that corrupted
+    memory), or a native function returning a result with the host's
+    exception set, is the host's when a control shows the host crashing in
+    native code too, or a built-in of the host breaking its promise."""
     _, kind, where = anomaly
     if kind == "deepcopy alone at the same point":
         return True
