@@ -405,7 +405,7 @@ def sweep(call, function, case, resume, shared, judged):
         wrong = judged and judge(outcome, form, (normal, normal_form))
         if judged and (problems or wrong) and left_by_deepcopy(
                 build, point, outcome, error, problems, shared):
-            anomaly = ["deepcopy alone at the same point", error[1]]
+            anomaly = ["as deepcopy alone", error[1]]
         if anomaly:
             anomalies.append([point] + anomaly)
         elif judged:

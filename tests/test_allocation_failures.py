@@ -9,6 +9,7 @@ without the modules breaks the same way: deepcopy called alone at the
 same point, the same merge written in plain Python swept the same way, or
 PyDict_SetDefault called through the host's test module.
 """
+import collections
 import json
 import os
 import re
@@ -115,7 +116,7 @@ def explained(anomaly, breaks_of):
     exception set, is the host's when a control shows the host crashing in
     native code too, or a built-in of the host breaking its promise."""
     _, kind, where = anomaly
-    if kind == "deepcopy alone at the same point":
+    if kind == "as deepcopy alone":
         return True
     breaks = breaks_of()
     if (kind, where) in breaks:
@@ -136,7 +137,8 @@ def tally(request):
     reporter = plugins.getplugin("terminalreporter")
     capture = plugins.getplugin("capturemanager")
     if reporter is not None and capture is not None:
-        host = sorted({where for where in figures["host"]})
+        host = ["%d %s" % (count, kind) for kind, count
+                in sorted(collections.Counter(figures["host"]).items())]
         with capture.global_and_fixture_disabled():
             reporter.write_line("")
             reporter.write_line(
