@@ -96,6 +96,24 @@ current_interpreter_id()
 #endif
 }
 
+// PyDict_SetDefault: from 3.13.0 to 3.13.5, when growing the dict for a new
+// key fails it counts the key anyway and returns the default with
+// MemoryError set (fixed in 3.13.6). There, a lookup and a store do the
+// same for the plain keys this is used with.
+inline PyObject *
+dict_setdefault(PyObject *dict, PyObject *key, PyObject *value)
+{
+#if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030D06F0
+    PyObject *found = PyDict_GetItemWithError(dict, key);
+    if (found || PyErr_Occurred()) {
+        return found;
+    }
+    return PyDict_SetItem(dict, key, value) == 0 ? value : nullptr;
+#else
+    return PyDict_SetDefault(dict, key, value);
+#endif
+}
+
 // One level of recursion as the interpreter counts a Python call: against
 // sys.getrecursionlimit(), and against what protects the native stack of
 // code that the level may still call, which is the same counter up to 3.11.

@@ -70,7 +70,7 @@ class FusionWindow {
         assert(open_ && !PyErr_Occurred());
         assert(PyDict_CheckExact(dictionary) && is_plain_key(key));
         Py_ssize_t before = PyDict_GET_SIZE(dictionary);
-        *existing = PyDict_SetDefault(dictionary, key, value);
+        *existing = compat::dict_setdefault(dictionary, key, value);
         if (!*existing) {
             return Store::failed;
         }
