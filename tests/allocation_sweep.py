@@ -334,14 +334,18 @@ def host_anomaly(outcome, error):
     return None
 
 
-# How far apart the same allocation may be in two ways of making a call.
+# How far apart the same allocation may be in two ways of making a call:
+# a copying merge may first try a native copy of plain data, whose
+# allocations then come before the real deepcopy's.
 NEAR = 2
+BEFORE = 64
 
 
 def left_by_deepcopy(build, point, outcome, error, problems, shared):
     """Whether a failure inside deepcopy ended as deepcopy called alone
-    ends at the same point, give or take NEAR allocations (the modules
-    call it before anything of their own, with no Python frame between):
+    ends at about the same point (the modules call it before anything of
+    their own but a native copy they may try first, with no Python frame
+    between):
     the same problems left, the same error other than MemoryError."""
     def faults(outcome, error, problems):
         raised = [] if outcome[0] in ("returned", "MemoryError") else [
@@ -351,7 +355,10 @@ def left_by_deepcopy(build, point, outcome, error, problems, shared):
     if error[1] != "copy.py":
         return False
     found = faults(outcome, error, problems)
-    for near in range(max(point - NEAR, 0), point + NEAR + 1):
+    # nearest first: most failures match at once
+    nearby = sorted(range(max(point - BEFORE, 0), point + NEAR + 1),
+                    key=lambda near: abs(near - point))
+    for near in nearby:
         control = run_point(copy.deepcopy, "deepcopy", build, near, shared)
         if found <= faults(control[0], control[2], control[3]):
             return True
