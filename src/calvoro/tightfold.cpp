@@ -80,12 +80,13 @@ not_iterable()
 using boundary::FusionWindow;
 
 bool rmerge(PyObject *first_dict, PyObject *second_dict,
-            FusionWindow &window);
+            FusionWindow &window, const NativeStack &stack);
 
 // Both values are dictionaries: fetch both again, test their exact types,
 // and merge one level deeper.
 bool
-merge_nested(PyObject *first_dict, PyObject *second_dict, PyObject *key)
+merge_nested(PyObject *first_dict, PyObject *second_dict, PyObject *key,
+             const NativeStack &stack)
 {
     Ref first_value = boundary::dict_item(first_dict, key);
     if (!first_value ||
@@ -98,7 +99,7 @@ merge_nested(PyObject *first_dict, PyObject *second_dict, PyObject *key)
         return false;
     }
     FusionWindow nested;
-    return rmerge(first_value.get(), second_value.get(), nested);
+    return rmerge(first_value.get(), second_value.get(), nested, stack);
 }
 
 // -1 on error, else whether dict[key] is a dictionary; the value is not kept.
@@ -113,7 +114,8 @@ holds_dictionary(PyObject *dictionary, PyObject *key)
 }
 
 bool
-merge_key(PyObject *first_dict, PyObject *second_dict, PyObject *key)
+merge_key(PyObject *first_dict, PyObject *second_dict, PyObject *key,
+          const NativeStack &stack)
 {
     using namespace rmerge_line;
     if (first_dict == Py_None) {
@@ -135,7 +137,7 @@ merge_key(PyObject *first_dict, PyObject *second_dict, PyObject *key)
                 return fail_rmerge(second_test);
             }
             if (second_is_dict) {
-                return merge_nested(first_dict, second_dict, key) ||
+                return merge_nested(first_dict, second_dict, key, stack) ||
                        fail_rmerge(nested);
             }
         }
@@ -151,7 +153,7 @@ merge_key(PyObject *first_dict, PyObject *second_dict, PyObject *key)
 // are fused: `value` is second_dict[key], from the walk.
 bool
 merge_plain_key(PyObject *first_dict, PyObject *key, PyObject *value,
-                FusionWindow &window)
+                FusionWindow &window, const NativeStack &stack)
 {
     using namespace rmerge_line;
     using Store = FusionWindow::Store;
@@ -167,7 +169,7 @@ merge_plain_key(PyObject *first_dict, PyObject *key, PyObject *value,
     bool merged =
         boundary::check_exact_value(first_value.get(), &PyDict_Type) &&
         boundary::check_exact_value(second_value.get(), &PyDict_Type) &&
-        rmerge(first_value.get(), second_value.get(), nested_window);
+        rmerge(first_value.get(), second_value.get(), nested_window, stack);
     if (!merged) {
         return fail_rmerge(nested);
     }
@@ -179,15 +181,17 @@ merge_plain_key(PyObject *first_dict, PyObject *key, PyObject *value,
 }
 
 // Both arguments are exact dicts or None, held by the caller for the call;
-// `window` is open on entry and closed by any code that runs. A refusal
-// for depth adds no entry: the caller's call failed.
+// `window` is open on entry and closed by any code that runs; `stack` is
+// the calling thread's. A refusal for depth adds no entry: the caller's
+// call failed.
 bool
-rmerge(PyObject *first_dict, PyObject *second_dict, FusionWindow &window)
+rmerge(PyObject *first_dict, PyObject *second_dict, FusionWindow &window,
+       const NativeStack &stack)
 {
     using namespace rmerge_line;
     assert(!PyErr_Occurred() && window.is_open());
     assert(Py_REFCNT(first_dict) > 0 && Py_REFCNT(second_dict) > 0);
-    RecursionGuard guard(too_deep_where);
+    RecursionGuard guard(too_deep_where, stack);
     if (!guard) {
         return false;
     }
@@ -210,10 +214,10 @@ rmerge(PyObject *first_dict, PyObject *second_dict, FusionWindow &window)
         Ref held_key = Ref::new_ref(key);
         bool merged;
         if (fuse && window.is_open() && boundary::is_plain_key(key)) {
-            merged = merge_plain_key(first_dict, key, value, window);
+            merged = merge_plain_key(first_dict, key, value, window, stack);
         } else {
             window.close();
-            merged = merge_key(first_dict, second_dict, key);
+            merged = merge_key(first_dict, second_dict, key, stack);
         }
         if (!merged) {
             return false;
@@ -226,7 +230,7 @@ void
 merge_inplace(PyObject *first_dict, PyObject *second_dict)
 {
     FusionWindow window;
-    if (!rmerge(first_dict, second_dict, window)) {
+    if (!rmerge(first_dict, second_dict, window, native_stack())) {
         assert(PyErr_Occurred());
         boundary::report_unraisable(merge_inplace_context);
     }
@@ -292,7 +296,8 @@ tightfold_merge(PyObject *, PyObject *args, PyObject *kwargs)
     Ref second_dict = Ref::new_ref(bound.second);
     Ref copy = deep_copy(first_dict.get());
     FusionWindow window;
-    if (!copy || !rmerge(copy.get(), second_dict.get(), window)) {
+    if (!copy ||
+        !rmerge(copy.get(), second_dict.get(), window, native_stack())) {
         return fail_twice(merge_function, merge_body_line);
     }
     return copy.release();
