@@ -157,14 +157,16 @@ merge_plain_key(PyObject *first_dict, PyObject *key, PyObject *value,
 {
     using namespace rmerge_line;
     using Store = FusionWindow::Store;
-    Ref second_value = Ref::new_ref(value);
     PyObject *existing;
-    Store stored = window.store_unless_both_dicts(first_dict, key,
-                                                  second_value.get(), &existing);
+    // no code runs before the store holds what it keeps, and the store
+    // uses neither `key` nor `value` after a release that may run code
+    Store stored =
+        window.store_unless_both_dicts(first_dict, key, value, &existing);
     if (stored != Store::both_dicts) {
         return stored == Store::stored || fail_rmerge(replace);
     }
     Ref first_value = Ref::new_ref(existing);
+    Ref second_value = Ref::new_ref(value);
     FusionWindow nested_window;
     bool merged =
         boundary::check_exact_value(first_value.get(), &PyDict_Type) &&
@@ -211,11 +213,11 @@ rmerge(PyObject *first_dict, PyObject *second_dict, FusionWindow &window,
         if (step <= 0) {
             return step == 0 || fail_rmerge(walk);
         }
-        Ref held_key = Ref::new_ref(key);
         bool merged;
         if (fuse && window.is_open() && boundary::is_plain_key(key)) {
             merged = merge_plain_key(first_dict, key, value, window, stack);
         } else {
+            Ref held_key = Ref::new_ref(key);
             window.close();
             merged = merge_key(first_dict, second_dict, key, stack);
         }
