@@ -38,12 +38,8 @@ releases_quietly(PyObject *obj)
 }  // namespace
 
 bool
-has_only_plain_keys(PyObject *dictionary)
+scan_plain_keys(PyObject *dictionary)
 {
-    assert(PyDict_CheckExact(dictionary));
-    if (compat::dict_marked_str_keys(dictionary)) {
-        return true;
-    }
     Py_ssize_t position = 0;
     PyObject *key;
     PyObject *value;
@@ -53,21 +49,6 @@ has_only_plain_keys(PyObject *dictionary)
         }
     }
     return true;
-}
-
-bool
-fusable(PyObject *first_dict, PyObject *second_dict)
-{
-    if (!PyDict_CheckExact(first_dict) || !PyDict_CheckExact(second_dict)) {
-        return false;
-    }
-    // past this the scan of first_dict would cost more than the fusion saves
-    // on second_dict's keys
-    Py_ssize_t second_size = PyDict_GET_SIZE(second_dict);
-    if (PyDict_GET_SIZE(first_dict) > 8 * second_size + 32) {
-        return false;
-    }
-    return has_only_plain_keys(second_dict) && has_only_plain_keys(first_dict);
 }
 
 FusionWindow::Store

@@ -22,14 +22,37 @@ is_plain_key(PyObject *key)
     return PyUnicode_CheckExact(key) || PyLong_CheckExact(key);
 }
 
+// has_only_plain_keys for a dict the interpreter has not marked: a walk.
+bool scan_plain_keys(PyObject *dictionary);
+
 // Whether every key of an exact dict is plain, so that looking up a plain
 // key in it compares built-in objects only.
-bool has_only_plain_keys(PyObject *dictionary);
+inline bool
+has_only_plain_keys(PyObject *dictionary)
+{
+    assert(PyDict_CheckExact(dictionary));
+    return compat::dict_marked_str_keys(dictionary) ||
+           scan_plain_keys(dictionary);
+}
 
 // Whether a level may fuse the lookups of its plain keys: both are exact
 // dicts holding plain keys only. A first dict much larger than the second
 // is not scanned: the merge would then cost its size, not the second's.
-bool fusable(PyObject *first_dict, PyObject *second_dict);
+// Inline, as every level of a merge asks.
+inline bool
+fusable(PyObject *first_dict, PyObject *second_dict)
+{
+    if (!PyDict_CheckExact(first_dict) || !PyDict_CheckExact(second_dict)) {
+        return false;
+    }
+    // past this the scan of first_dict would cost more than the fusion saves
+    // on second_dict's keys
+    Py_ssize_t second_size = PyDict_GET_SIZE(second_dict);
+    if (PyDict_GET_SIZE(first_dict) > 8 * second_size + 32) {
+        return false;
+    }
+    return has_only_plain_keys(second_dict) && has_only_plain_keys(first_dict);
+}
 
 class FusionWindow {
   public:
