@@ -14,13 +14,14 @@ inert(PyObject *obj)
            PyBytes_CheckExact(obj) || PyComplex_CheckExact(obj);
 }
 
-// Whether dropping one reference to `obj` runs no Python code. A list or
-// tuple of inert items (leaf lists of a configuration) counts; their items'
-// counts do not, since one item may appear several times.
+}  // namespace
+
+// A list or tuple of inert items (leaf lists of a configuration) counts;
+// their items' counts do not, since one item may appear several times.
 bool
-releases_quietly(PyObject *obj)
+frees_quietly(PyObject *obj)
 {
-    if (Py_REFCNT(obj) > 1 || inert(obj)) {
+    if (inert(obj)) {
         return true;
     }
     if (!PyList_CheckExact(obj) && !PyTuple_CheckExact(obj)) {
@@ -35,8 +36,6 @@ releases_quietly(PyObject *obj)
     return true;
 }
 
-}  // namespace
-
 bool
 scan_plain_keys(PyObject *dictionary)
 {
@@ -49,26 +48,6 @@ scan_plain_keys(PyObject *dictionary)
         }
     }
     return true;
-}
-
-FusionWindow::Store
-FusionWindow::replace(PyObject *dictionary, PyObject *key, PyObject *value,
-                      PyObject *old)
-{
-    if (!releases_quietly(old)) {
-        close();
-    }
-    return PyDict_SetItem(dictionary, key, value) == 0 ? Store::stored
-                                                       : Store::failed;
-}
-
-void
-FusionWindow::release(Ref &held)
-{
-    if (held && !releases_quietly(held.get())) {
-        close();
-    }
-    held = Ref();
 }
 
 }  // namespace calvoro::boundary

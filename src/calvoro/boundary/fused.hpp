@@ -54,6 +54,16 @@ fusable(PyObject *first_dict, PyObject *second_dict)
     return has_only_plain_keys(second_dict) && has_only_plain_keys(first_dict);
 }
 
+// Whether dropping the last reference to `obj` runs no Python code.
+bool frees_quietly(PyObject *obj);
+
+// Whether dropping one reference to `obj` runs no Python code.
+inline bool
+releases_quietly(PyObject *obj)
+{
+    return Py_REFCNT(obj) > 1 || frees_quietly(obj);
+}
+
 class FusionWindow {
   public:
     enum class Store { stored, both_dicts, failed };
@@ -84,8 +94,8 @@ class FusionWindow {
     // The fused step for a plain key of a fusable level, `value` being
     // second_dict[key]: stores it under `key` unless the key holds a dict
     // and `value` is one too (both_dicts, with the first one in *existing,
-    // borrowed). Inline, so that storing a new key, the common case, costs
-    // no more than the lookup.
+    // borrowed). Inline, so that storing a key, the common case, costs no
+    // more than the dict's own operations.
     Store
     store_unless_both_dicts(PyObject *dictionary, PyObject *key,
                             PyObject *value, PyObject **existing)
@@ -108,13 +118,28 @@ class FusionWindow {
 
     // Releases `held`, closing the window when that may free an object
     // whose release runs Python code.
-    void release(Ref &held);
+    void
+    release(Ref &held)
+    {
+        if (held && !releases_quietly(held.get())) {
+            close();
+        }
+        held = Ref();
+    }
 
   private:
     // The key holds `old`, not to be merged with `value`: the store
     // releases the dict's reference to `old`.
-    Store replace(PyObject *dictionary, PyObject *key, PyObject *value,
-                  PyObject *old);
+    Store
+    replace(PyObject *dictionary, PyObject *key, PyObject *value,
+            PyObject *old)
+    {
+        if (!releases_quietly(old)) {
+            close();
+        }
+        return PyDict_SetItem(dictionary, key, value) == 0 ? Store::stored
+                                                           : Store::failed;
+    }
 
     bool open_ = true;
 };
