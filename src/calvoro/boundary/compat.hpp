@@ -122,6 +122,9 @@ dict_setdefault(PyObject *dict, PyObject *key, PyObject *value)
 // (3.14 on), and the Python-level counter, which the limit adjusts, is
 // taken directly. The portable route counts merge levels against the limit
 // by itself.
+//
+// From 3.11 the counters live in the thread state, read once per level:
+// *ts is for the leave_recursive_call of a level entered (else nullptr).
 #if CALVORO_PORTABLE
 namespace detail {
 inline thread_local int portable_depth = 0;
@@ -129,14 +132,15 @@ inline thread_local int portable_depth = 0;
 #endif
 
 inline bool
-enter_recursive_call(const char *where)
+enter_recursive_call(const char *where, PyThreadState **ts)
 {
+    *ts = nullptr;
 #if CALVORO_PORTABLE || CALVORO_PY312
 #if CALVORO_PORTABLE
     const bool at_limit = detail::portable_depth >= Py_GetRecursionLimit();
 #else
-    PyThreadState *ts = PyThreadState_Get();
-    const bool at_limit = ts->py_recursion_remaining <= 0;
+    PyThreadState *state = *ts = PyThreadState_Get();
+    const bool at_limit = state->py_recursion_remaining <= 0;
 #endif
     if (at_limit) {
         PyErr_Format(PyExc_RecursionError,
@@ -149,23 +153,38 @@ enter_recursive_call(const char *where)
 #if CALVORO_PORTABLE
     detail::portable_depth++;
 #else
-    ts->py_recursion_remaining--;
+    state->py_recursion_remaining--;
 #endif
     return true;
+#elif CALVORO_PY311
+    // Py_EnterRecursiveCall's own test, without the call; at the limit the
+    // call does all of it
+    PyThreadState *state = *ts = PyThreadState_Get();
+    if (state->recursion_remaining > 0) {
+        state->recursion_remaining--;
+        return true;
+    }
+    return Py_EnterRecursiveCall(where) == 0;
 #else
     return Py_EnterRecursiveCall(where) == 0;
 #endif
 }
 
 inline void
-leave_recursive_call()
+leave_recursive_call([[maybe_unused]] PyThreadState *ts)
 {
 #if CALVORO_PORTABLE
     detail::portable_depth--;
-#elif CALVORO_PY312
-    PyThreadState_Get()->py_recursion_remaining++;
-#endif
     Py_LeaveRecursiveCall();
+#elif CALVORO_PY312
+    ts->py_recursion_remaining++;
+    Py_LeaveRecursiveCall();
+#elif CALVORO_PY311
+    // what Py_LeaveRecursiveCall does
+    ts->recursion_remaining++;
+#else
+    Py_LeaveRecursiveCall();
+#endif
 }
 
 #if !CALVORO_PORTABLE

@@ -111,18 +111,18 @@ class RecursionGuard {
   public:
     explicit RecursionGuard(const char *where) noexcept
         : entered_(!native_stack_exhausted(where) &&
-                   compat::enter_recursive_call(where))
+                   compat::enter_recursive_call(where, &ts_))
     {
     }
     RecursionGuard(const char *where, const NativeStack &stack) noexcept
         : entered_(!native_stack_exhausted(stack, where) &&
-                   compat::enter_recursive_call(where))
+                   compat::enter_recursive_call(where, &ts_))
     {
     }
     ~RecursionGuard()
     {
         if (entered_) {
-            compat::leave_recursive_call();
+            compat::leave_recursive_call(ts_);
         }
     }
     RecursionGuard(const RecursionGuard &) = delete;
@@ -130,6 +130,8 @@ class RecursionGuard {
     explicit operator bool() const noexcept { return entered_; }
 
   private:
+    // before entered_, whose initializer sets it
+    PyThreadState *ts_ = nullptr;
     bool entered_;
 };
 
