@@ -123,8 +123,9 @@ dict_setdefault(PyObject *dict, PyObject *key, PyObject *value)
 // taken directly. The portable route counts merge levels against the limit
 // by itself.
 //
-// From 3.11 the counters live in the thread state, read once per level:
-// *ts is for the leave_recursive_call of a level entered (else nullptr).
+// Where the counters live in the thread state (up to 3.8, from 3.11), it
+// is read once per level: *ts is for the leave_recursive_call of a level
+// entered (else nullptr).
 #if CALVORO_PORTABLE
 namespace detail {
 inline thread_local int portable_depth = 0;
@@ -165,6 +166,11 @@ enter_recursive_call(const char *where, PyThreadState **ts)
         return true;
     }
     return Py_EnterRecursiveCall(where) == 0;
+#elif !CALVORO_PY39
+    // the steps of the interpreter's macro, which reads the state each time
+    PyThreadState *state = *ts = PyThreadState_Get();
+    return !(_Py_MakeRecCheck(state->recursion_depth) &&
+             _Py_CheckRecursiveCall(where));
 #else
     return Py_EnterRecursiveCall(where) == 0;
 #endif
@@ -182,6 +188,11 @@ leave_recursive_call([[maybe_unused]] PyThreadState *ts)
 #elif CALVORO_PY311
     // what Py_LeaveRecursiveCall does
     ts->recursion_remaining++;
+#elif !CALVORO_PY39
+    // the interpreter's macro, with the state read once
+    if (_Py_MakeEndRecCheck(ts->recursion_depth)) {
+        ts->overflowed = 0;
+    }
 #else
     Py_LeaveRecursiveCall();
 #endif
