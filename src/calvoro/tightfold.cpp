@@ -80,13 +80,13 @@ not_iterable()
 using boundary::FusionWindow;
 
 bool rmerge(PyObject *first_dict, PyObject *second_dict,
-            FusionWindow &window, const NativeStack &stack);
+            FusionWindow &window, const Descent &descent);
 
 // Both values are dictionaries: fetch both again, test their exact types,
 // and merge one level deeper.
 bool
 merge_nested(PyObject *first_dict, PyObject *second_dict, PyObject *key,
-             const NativeStack &stack)
+             const Descent &descent)
 {
     Ref first_value = boundary::dict_item(first_dict, key);
     if (!first_value ||
@@ -99,7 +99,7 @@ merge_nested(PyObject *first_dict, PyObject *second_dict, PyObject *key,
         return false;
     }
     FusionWindow nested;
-    return rmerge(first_value.get(), second_value.get(), nested, stack);
+    return rmerge(first_value.get(), second_value.get(), nested, descent);
 }
 
 // -1 on error, else whether dict[key] is a dictionary; the value is not kept.
@@ -115,7 +115,7 @@ holds_dictionary(PyObject *dictionary, PyObject *key)
 
 bool
 merge_key(PyObject *first_dict, PyObject *second_dict, PyObject *key,
-          const NativeStack &stack)
+          const Descent &descent)
 {
     using namespace rmerge_line;
     if (first_dict == Py_None) {
@@ -137,7 +137,7 @@ merge_key(PyObject *first_dict, PyObject *second_dict, PyObject *key,
                 return fail_rmerge(second_test);
             }
             if (second_is_dict) {
-                return merge_nested(first_dict, second_dict, key, stack) ||
+                return merge_nested(first_dict, second_dict, key, descent) ||
                        fail_rmerge(nested);
             }
         }
@@ -153,7 +153,7 @@ merge_key(PyObject *first_dict, PyObject *second_dict, PyObject *key,
 // are fused: `value` is second_dict[key], from the walk.
 bool
 merge_plain_key(PyObject *first_dict, PyObject *key, PyObject *value,
-                FusionWindow &window, const NativeStack &stack)
+                FusionWindow &window, const Descent &descent)
 {
     using namespace rmerge_line;
     using Store = FusionWindow::Store;
@@ -171,7 +171,8 @@ merge_plain_key(PyObject *first_dict, PyObject *key, PyObject *value,
     bool merged =
         boundary::check_exact_value(first_value.get(), &PyDict_Type) &&
         boundary::check_exact_value(second_value.get(), &PyDict_Type) &&
-        rmerge(first_value.get(), second_value.get(), nested_window, stack);
+        rmerge(first_value.get(), second_value.get(), nested_window,
+               descent);
     if (!merged) {
         return fail_rmerge(nested);
     }
@@ -183,17 +184,17 @@ merge_plain_key(PyObject *first_dict, PyObject *key, PyObject *value,
 }
 
 // Both arguments are exact dicts or None, held by the caller for the call;
-// `window` is open on entry and closed by any code that runs; `stack` is
+// `window` is open on entry and closed by any code that runs; `descent` is
 // the calling thread's. A refusal for depth adds no entry: the caller's
 // call failed.
 bool
 rmerge(PyObject *first_dict, PyObject *second_dict, FusionWindow &window,
-       const NativeStack &stack)
+       const Descent &descent)
 {
     using namespace rmerge_line;
     assert(!PyErr_Occurred() && window.is_open());
     assert(Py_REFCNT(first_dict) > 0 && Py_REFCNT(second_dict) > 0);
-    RecursionGuard guard(too_deep_where, stack);
+    RecursionGuard guard(too_deep_where, descent);
     if (!guard) {
         return false;
     }
@@ -215,11 +216,12 @@ rmerge(PyObject *first_dict, PyObject *second_dict, FusionWindow &window,
         }
         bool merged;
         if (fuse && window.is_open() && boundary::is_plain_key(key)) {
-            merged = merge_plain_key(first_dict, key, value, window, stack);
+            merged =
+                merge_plain_key(first_dict, key, value, window, descent);
         } else {
             Ref held_key = Ref::new_ref(key);
             window.close();
-            merged = merge_key(first_dict, second_dict, key, stack);
+            merged = merge_key(first_dict, second_dict, key, descent);
         }
         if (!merged) {
             return false;
@@ -232,7 +234,8 @@ void
 merge_inplace(PyObject *first_dict, PyObject *second_dict)
 {
     FusionWindow window;
-    if (!rmerge(first_dict, second_dict, window, native_stack())) {
+    if (!rmerge(first_dict, second_dict, window,
+                Descent::of_calling_thread())) {
         assert(PyErr_Occurred());
         boundary::report_unraisable(merge_inplace_context);
     }
@@ -299,7 +302,8 @@ tightfold_merge(PyObject *, PyObject *args, PyObject *kwargs)
     Ref copy = deep_copy(first_dict.get());
     FusionWindow window;
     if (!copy ||
-        !rmerge(copy.get(), second_dict.get(), window, native_stack())) {
+        !rmerge(copy.get(), second_dict.get(), window,
+                Descent::of_calling_thread())) {
         return fail_twice(merge_function, merge_body_line);
     }
     return copy.release();

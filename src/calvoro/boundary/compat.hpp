@@ -123,25 +123,33 @@ dict_setdefault(PyObject *dict, PyObject *key, PyObject *value)
 // taken directly. The portable route counts merge levels against the limit
 // by itself.
 //
-// Where the counters live in the thread state (up to 3.8, from 3.11), it
-// is read once per level: *ts is for the leave_recursive_call of a level
-// entered (else nullptr).
+// Where the counters live in the thread state (up to 3.8, from 3.11), `ts`
+// is the calling thread's, from recursion_state(): a recursion of many
+// levels reads it once. Elsewhere it is nullptr and unused.
 #if CALVORO_PORTABLE
 namespace detail {
 inline thread_local int portable_depth = 0;
 }  // namespace detail
 #endif
 
-inline bool
-enter_recursive_call(const char *where, PyThreadState **ts)
+inline PyThreadState *
+recursion_state()
 {
-    *ts = nullptr;
+#if !CALVORO_PORTABLE && (!CALVORO_PY39 || CALVORO_PY311)
+    return PyThreadState_Get();
+#else
+    return nullptr;
+#endif
+}
+
+inline bool
+enter_recursive_call(const char *where, [[maybe_unused]] PyThreadState *ts)
+{
 #if CALVORO_PORTABLE || CALVORO_PY312
 #if CALVORO_PORTABLE
     const bool at_limit = detail::portable_depth >= Py_GetRecursionLimit();
 #else
-    PyThreadState *state = *ts = PyThreadState_Get();
-    const bool at_limit = state->py_recursion_remaining <= 0;
+    const bool at_limit = ts->py_recursion_remaining <= 0;
 #endif
     if (at_limit) {
         PyErr_Format(PyExc_RecursionError,
@@ -154,22 +162,20 @@ enter_recursive_call(const char *where, PyThreadState **ts)
 #if CALVORO_PORTABLE
     detail::portable_depth++;
 #else
-    state->py_recursion_remaining--;
+    ts->py_recursion_remaining--;
 #endif
     return true;
 #elif CALVORO_PY311
     // Py_EnterRecursiveCall's own test, without the call; at the limit the
     // call does all of it
-    PyThreadState *state = *ts = PyThreadState_Get();
-    if (state->recursion_remaining > 0) {
-        state->recursion_remaining--;
+    if (ts->recursion_remaining > 0) {
+        ts->recursion_remaining--;
         return true;
     }
     return Py_EnterRecursiveCall(where) == 0;
 #elif !CALVORO_PY39
     // the steps of the interpreter's macro, which reads the state each time
-    PyThreadState *state = *ts = PyThreadState_Get();
-    return !(_Py_MakeRecCheck(state->recursion_depth) &&
+    return !(_Py_MakeRecCheck(ts->recursion_depth) &&
              _Py_CheckRecursiveCall(where));
 #else
     return Py_EnterRecursiveCall(where) == 0;

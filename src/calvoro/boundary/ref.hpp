@@ -77,7 +77,8 @@ class SavedError {
 
 // The bounds of the calling thread's native stack. Reading them costs a
 // thread-local lookup, more than the rest of a recursion guard: a recursion
-// that enters many levels reads them once and hands them down.
+// that enters many levels reads them once and hands them down, in a
+// Descent.
 struct NativeStack {
     uintptr_t base = 0;  // the stack's lowest address
     uintptr_t low = 0;   // lowest address still safe to reach
@@ -105,18 +106,33 @@ native_stack_exhausted(const NativeStack &stack, const char *where)
 
 bool native_stack_exhausted(const char *where);
 
+// What every level of one recursion on the calling thread needs to know
+// about the thread.
+struct Descent {
+    NativeStack stack;
+    PyThreadState *ts;
+
+    static Descent
+    of_calling_thread()
+    {
+        return {native_stack(), compat::recursion_state()};
+    }
+};
+
 // One level of the interpreter's recursion depth, plus a check of the
 // native stack, which the interpreter's limit alone does not protect.
 class RecursionGuard {
   public:
     explicit RecursionGuard(const char *where) noexcept
-        : entered_(!native_stack_exhausted(where) &&
-                   compat::enter_recursive_call(where, &ts_))
+        : ts_(compat::recursion_state()),
+          entered_(!native_stack_exhausted(where) &&
+                   compat::enter_recursive_call(where, ts_))
     {
     }
-    RecursionGuard(const char *where, const NativeStack &stack) noexcept
-        : entered_(!native_stack_exhausted(stack, where) &&
-                   compat::enter_recursive_call(where, &ts_))
+    RecursionGuard(const char *where, const Descent &descent) noexcept
+        : ts_(descent.ts),
+          entered_(!native_stack_exhausted(descent.stack, where) &&
+                   compat::enter_recursive_call(where, ts_))
     {
     }
     ~RecursionGuard()
@@ -130,8 +146,8 @@ class RecursionGuard {
     explicit operator bool() const noexcept { return entered_; }
 
   private:
-    // before entered_, whose initializer sets it
-    PyThreadState *ts_ = nullptr;
+    // before entered_, whose initializer uses it
+    PyThreadState *ts_;
     bool entered_;
 };
 
