@@ -16,8 +16,11 @@ Contenders, where they fit the workload:
 - mergedeep.merge with Strategy.REPLACE, and a deepmerge.Merger that merges
   dicts and overrides everything else;
 - floors: dict.update (flat workloads only: the least any flat merge can
-  cost) and copy.deepcopy of the first mapping alone (the least any copying
-  merge can cost).
+  cost), copy.deepcopy of the first mapping alone (the least any copying
+  merge can cost), and the public-API floor: a minimal C merge through the
+  dict API alone (PyDict_Next, one PyDict_SetDefault per key, PyDict_SetItem
+  to replace), the least an exact in-place merge can cost without private
+  reads; scripts/bench.sh builds it from bench/floor.
 
 Method. Everything runs in one process. Inputs come from seeded generators
 and are built before any timing. Every contender's result is first compared
@@ -195,6 +198,15 @@ class Impl(object):
 
 notes = []
 
+try:
+    import calvoro_floor
+except ImportError:
+    calvoro_floor = None
+    notes.append("calvoro_floor is not built (scripts/bench.sh builds it): "
+                 "the public-API floor rows are skipped")
+
+PUBLIC_FLOOR = "public-API floor (C)"
+
 
 def optional_contenders():
     """(pair, many) lists of the third-party contenders found."""
@@ -245,6 +257,9 @@ def pair_contenders(flat, extra):
     impls.extend(extra)
     impls.append(Impl("native copy (tf.merge, {})", native_copy, False,
                       floor=True, compare=False))
+    if calvoro_floor:
+        impls.append(Impl(PUBLIC_FLOOR, calvoro_floor.merge_inplace, True,
+                          floor=True))
     if flat:
         impls.append(Impl("dict.update", dict.update, True, floor=True))
     impls.append(Impl("copy.deepcopy", deepcopy_alone, False, floor=True,
@@ -788,6 +803,12 @@ def main():
         ("flat.tightfold_inplace_vs_update",
          "flat: tightfold.merge_inplace / dict.update",
          ratio(flat, tfi, "dict.update"), "x", 1.5, "<="),
+        ("config.tightfold_inplace_vs_public_floor",
+         "config: tightfold.merge_inplace / public-API floor",
+         ratio(config, tfi, PUBLIC_FLOOR), "x", 1.15, "<="),
+        ("flat.tightfold_inplace_vs_public_floor",
+         "flat: tightfold.merge_inplace / public-API floor",
+         ratio(flat, tfi, PUBLIC_FLOOR), "x", 1.05, "<="),
         ("flat.anyfold_vs_tightfold_inplace",
          "flat: anyfold.merge_inplace / tightfold.merge_inplace",
          ratio(flat, afi, tfi), "x", 1.3, "<="),

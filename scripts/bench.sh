@@ -27,5 +27,9 @@ calvoro_install "$py" venv-bench
 # optional: the benchmark notes what it could not import
 "$vpy" -m pip install -q mergedeep deepmerge ||
     echo "note: mergedeep/deepmerge not installed; their rows are skipped"
+# the floor of the in-place merges, built outside the tree like calvoro
+"$vpy" -m pip install -q setuptools
+(cd "$root/bench/floor" && "$vpy" setup.py -q build_ext \
+    --build-lib "$venv/floor" --build-temp "$venv/floor-build")
 cd "$venv"
-"$vpy" "$root/bench/bench.py" "${args[@]+"${args[@]}"}"
+PYTHONPATH="$venv/floor" "$vpy" "$root/bench/bench.py" "${args[@]+"${args[@]}"}"

@@ -80,12 +80,13 @@ not_iterable()
 using boundary::FusionWindow;
 
 bool rmerge(PyObject *first_dict, PyObject *second_dict,
-            FusionWindow &window);
+            FusionWindow &window, const Descent &descent);
 
 // Both values are dictionaries: fetch both again, test their exact types,
 // and merge one level deeper.
 bool
-merge_nested(PyObject *first_dict, PyObject *second_dict, PyObject *key)
+merge_nested(PyObject *first_dict, PyObject *second_dict, PyObject *key,
+             const Descent &descent)
 {
     Ref first_value = boundary::dict_item(first_dict, key);
     if (!first_value ||
@@ -98,7 +99,7 @@ merge_nested(PyObject *first_dict, PyObject *second_dict, PyObject *key)
         return false;
     }
     FusionWindow nested;
-    return rmerge(first_value.get(), second_value.get(), nested);
+    return rmerge(first_value.get(), second_value.get(), nested, descent);
 }
 
 // -1 on error, else whether dict[key] is a dictionary; the value is not kept.
@@ -113,7 +114,8 @@ holds_dictionary(PyObject *dictionary, PyObject *key)
 }
 
 bool
-merge_key(PyObject *first_dict, PyObject *second_dict, PyObject *key)
+merge_key(PyObject *first_dict, PyObject *second_dict, PyObject *key,
+          const Descent &descent)
 {
     using namespace rmerge_line;
     if (first_dict == Py_None) {
@@ -135,7 +137,7 @@ merge_key(PyObject *first_dict, PyObject *second_dict, PyObject *key)
                 return fail_rmerge(second_test);
             }
             if (second_is_dict) {
-                return merge_nested(first_dict, second_dict, key) ||
+                return merge_nested(first_dict, second_dict, key, descent) ||
                        fail_rmerge(nested);
             }
         }
@@ -151,23 +153,26 @@ merge_key(PyObject *first_dict, PyObject *second_dict, PyObject *key)
 // are fused: `value` is second_dict[key], from the walk.
 bool
 merge_plain_key(PyObject *first_dict, PyObject *key, PyObject *value,
-                FusionWindow &window)
+                FusionWindow &window, const Descent &descent)
 {
     using namespace rmerge_line;
     using Store = FusionWindow::Store;
-    Ref second_value = Ref::new_ref(value);
     PyObject *existing;
-    Store stored = window.store_unless_both_dicts(first_dict, key,
-                                                  second_value.get(), &existing);
+    // no code runs before the store holds what it keeps, and the store
+    // uses neither `key` nor `value` after a release that may run code
+    Store stored =
+        window.store_unless_both_dicts(first_dict, key, value, &existing);
     if (stored != Store::both_dicts) {
         return stored == Store::stored || fail_rmerge(replace);
     }
     Ref first_value = Ref::new_ref(existing);
+    Ref second_value = Ref::new_ref(value);
     FusionWindow nested_window;
     bool merged =
         boundary::check_exact_value(first_value.get(), &PyDict_Type) &&
         boundary::check_exact_value(second_value.get(), &PyDict_Type) &&
-        rmerge(first_value.get(), second_value.get(), nested_window);
+        rmerge(first_value.get(), second_value.get(), nested_window,
+               descent);
     if (!merged) {
         return fail_rmerge(nested);
     }
@@ -179,15 +184,17 @@ merge_plain_key(PyObject *first_dict, PyObject *key, PyObject *value,
 }
 
 // Both arguments are exact dicts or None, held by the caller for the call;
-// `window` is open on entry and closed by any code that runs. A refusal
-// for depth adds no entry: the caller's call failed.
+// `window` is open on entry and closed by any code that runs; `descent` is
+// the calling thread's. A refusal for depth adds no entry: the caller's
+// call failed.
 bool
-rmerge(PyObject *first_dict, PyObject *second_dict, FusionWindow &window)
+rmerge(PyObject *first_dict, PyObject *second_dict, FusionWindow &window,
+       const Descent &descent)
 {
     using namespace rmerge_line;
     assert(!PyErr_Occurred() && window.is_open());
     assert(Py_REFCNT(first_dict) > 0 && Py_REFCNT(second_dict) > 0);
-    RecursionGuard guard(too_deep_where);
+    RecursionGuard guard(too_deep_where, descent);
     if (!guard) {
         return false;
     }
@@ -207,13 +214,14 @@ rmerge(PyObject *first_dict, PyObject *second_dict, FusionWindow &window)
         if (step <= 0) {
             return step == 0 || fail_rmerge(walk);
         }
-        Ref held_key = Ref::new_ref(key);
         bool merged;
         if (fuse && window.is_open() && boundary::is_plain_key(key)) {
-            merged = merge_plain_key(first_dict, key, value, window);
+            merged =
+                merge_plain_key(first_dict, key, value, window, descent);
         } else {
+            Ref held_key = Ref::new_ref(key);
             window.close();
-            merged = merge_key(first_dict, second_dict, key);
+            merged = merge_key(first_dict, second_dict, key, descent);
         }
         if (!merged) {
             return false;
@@ -226,7 +234,8 @@ void
 merge_inplace(PyObject *first_dict, PyObject *second_dict)
 {
     FusionWindow window;
-    if (!rmerge(first_dict, second_dict, window)) {
+    if (!rmerge(first_dict, second_dict, window,
+                Descent::of_calling_thread())) {
         assert(PyErr_Occurred());
         boundary::report_unraisable(merge_inplace_context);
     }
@@ -292,7 +301,9 @@ tightfold_merge(PyObject *, PyObject *args, PyObject *kwargs)
     Ref second_dict = Ref::new_ref(bound.second);
     Ref copy = deep_copy(first_dict.get());
     FusionWindow window;
-    if (!copy || !rmerge(copy.get(), second_dict.get(), window)) {
+    if (!copy ||
+        !rmerge(copy.get(), second_dict.get(), window,
+                Descent::of_calling_thread())) {
         return fail_twice(merge_function, merge_body_line);
     }
     return copy.release();

@@ -155,11 +155,8 @@ check_exact_argument(PyObject *argument, PyTypeObject *expected,
 }
 
 bool
-check_exact_value(PyObject *value, PyTypeObject *expected)
+refuse_value(PyObject *value, PyTypeObject *expected)
 {
-    if (Py_TYPE(value) == expected || value == Py_None) {
-        return true;
-    }
     PyErr_Format(PyExc_TypeError, "Expected %.16s, got %.200s",
                  expected->tp_name, Py_TYPE(value)->tp_name);
     return false;

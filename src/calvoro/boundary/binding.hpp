@@ -33,8 +33,18 @@ namespace calvoro::boundary {
 bool check_exact_argument(PyObject *argument, PyTypeObject *expected,
                           const char *parameter);
 
+// Sets TypeError "Expected dict, got ..." for a value of the wrong type;
+// returns false.
+bool refuse_value(PyObject *value, PyTypeObject *expected);
+
 // Exact-type test of a value obtained at run time, same rule. Returns false
-// with TypeError "Expected dict, got ..." set.
-bool check_exact_value(PyObject *value, PyTypeObject *expected);
+// with TypeError "Expected dict, got ..." set. Inline: merges test every
+// nested dict.
+inline bool
+check_exact_value(PyObject *value, PyTypeObject *expected)
+{
+    return Py_TYPE(value) == expected || value == Py_None ||
+           refuse_value(value, expected);
+}
 
 }  // namespace calvoro::boundary

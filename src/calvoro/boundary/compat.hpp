@@ -122,20 +122,33 @@ dict_setdefault(PyObject *dict, PyObject *key, PyObject *value)
 // (3.14 on), and the Python-level counter, which the limit adjusts, is
 // taken directly. The portable route counts merge levels against the limit
 // by itself.
+//
+// Where the counters live in the thread state (up to 3.8, from 3.11), `ts`
+// is the calling thread's, from recursion_state(): a recursion of many
+// levels reads it once. Elsewhere it is nullptr and unused.
 #if CALVORO_PORTABLE
 namespace detail {
 inline thread_local int portable_depth = 0;
 }  // namespace detail
 #endif
 
+inline PyThreadState *
+recursion_state()
+{
+#if !CALVORO_PORTABLE && (!CALVORO_PY39 || CALVORO_PY311)
+    return PyThreadState_Get();
+#else
+    return nullptr;
+#endif
+}
+
 inline bool
-enter_recursive_call(const char *where)
+enter_recursive_call(const char *where, [[maybe_unused]] PyThreadState *ts)
 {
 #if CALVORO_PORTABLE || CALVORO_PY312
 #if CALVORO_PORTABLE
     const bool at_limit = detail::portable_depth >= Py_GetRecursionLimit();
 #else
-    PyThreadState *ts = PyThreadState_Get();
     const bool at_limit = ts->py_recursion_remaining <= 0;
 #endif
     if (at_limit) {
@@ -152,20 +165,43 @@ enter_recursive_call(const char *where)
     ts->py_recursion_remaining--;
 #endif
     return true;
+#elif CALVORO_PY311
+    // Py_EnterRecursiveCall's own test, without the call; at the limit the
+    // call does all of it
+    if (ts->recursion_remaining > 0) {
+        ts->recursion_remaining--;
+        return true;
+    }
+    return Py_EnterRecursiveCall(where) == 0;
+#elif !CALVORO_PY39
+    // the steps of the interpreter's macro, which reads the state each time
+    return !(_Py_MakeRecCheck(ts->recursion_depth) &&
+             _Py_CheckRecursiveCall(where));
 #else
     return Py_EnterRecursiveCall(where) == 0;
 #endif
 }
 
 inline void
-leave_recursive_call()
+leave_recursive_call([[maybe_unused]] PyThreadState *ts)
 {
 #if CALVORO_PORTABLE
     detail::portable_depth--;
-#elif CALVORO_PY312
-    PyThreadState_Get()->py_recursion_remaining++;
-#endif
     Py_LeaveRecursiveCall();
+#elif CALVORO_PY312
+    ts->py_recursion_remaining++;
+    Py_LeaveRecursiveCall();
+#elif CALVORO_PY311
+    // what Py_LeaveRecursiveCall does
+    ts->recursion_remaining++;
+#elif !CALVORO_PY39
+    // the interpreter's macro, with the state read once
+    if (_Py_MakeEndRecCheck(ts->recursion_depth)) {
+        ts->overflowed = 0;
+    }
+#else
+    Py_LeaveRecursiveCall();
+#endif
 }
 
 #if !CALVORO_PORTABLE

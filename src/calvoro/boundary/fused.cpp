@@ -14,13 +14,14 @@ inert(PyObject *obj)
            PyBytes_CheckExact(obj) || PyComplex_CheckExact(obj);
 }
 
-// Whether dropping one reference to `obj` runs no Python code. A list or
-// tuple of inert items (leaf lists of a configuration) counts; their items'
-// counts do not, since one item may appear several times.
+}  // namespace
+
+// A list or tuple of inert items (leaf lists of a configuration) counts;
+// their items' counts do not, since one item may appear several times.
 bool
-releases_quietly(PyObject *obj)
+frees_quietly(PyObject *obj)
 {
-    if (Py_REFCNT(obj) > 1 || inert(obj)) {
+    if (inert(obj)) {
         return true;
     }
     if (!PyList_CheckExact(obj) && !PyTuple_CheckExact(obj)) {
@@ -35,15 +36,9 @@ releases_quietly(PyObject *obj)
     return true;
 }
 
-}  // namespace
-
 bool
-has_only_plain_keys(PyObject *dictionary)
+scan_plain_keys(PyObject *dictionary)
 {
-    assert(PyDict_CheckExact(dictionary));
-    if (compat::dict_marked_str_keys(dictionary)) {
-        return true;
-    }
     Py_ssize_t position = 0;
     PyObject *key;
     PyObject *value;
@@ -53,41 +48,6 @@ has_only_plain_keys(PyObject *dictionary)
         }
     }
     return true;
-}
-
-bool
-fusable(PyObject *first_dict, PyObject *second_dict)
-{
-    if (!PyDict_CheckExact(first_dict) || !PyDict_CheckExact(second_dict)) {
-        return false;
-    }
-    // past this the scan of first_dict would cost more than the fusion saves
-    // on second_dict's keys
-    Py_ssize_t second_size = PyDict_GET_SIZE(second_dict);
-    if (PyDict_GET_SIZE(first_dict) > 8 * second_size + 32) {
-        return false;
-    }
-    return has_only_plain_keys(second_dict) && has_only_plain_keys(first_dict);
-}
-
-FusionWindow::Store
-FusionWindow::replace(PyObject *dictionary, PyObject *key, PyObject *value,
-                      PyObject *old)
-{
-    if (!releases_quietly(old)) {
-        close();
-    }
-    return PyDict_SetItem(dictionary, key, value) == 0 ? Store::stored
-                                                       : Store::failed;
-}
-
-void
-FusionWindow::release(Ref &held)
-{
-    if (held && !releases_quietly(held.get())) {
-        close();
-    }
-    held = Ref();
 }
 
 }  // namespace calvoro::boundary

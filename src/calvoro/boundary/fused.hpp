@@ -22,14 +22,47 @@ is_plain_key(PyObject *key)
     return PyUnicode_CheckExact(key) || PyLong_CheckExact(key);
 }
 
+// has_only_plain_keys for a dict the interpreter has not marked: a walk.
+bool scan_plain_keys(PyObject *dictionary);
+
 // Whether every key of an exact dict is plain, so that looking up a plain
 // key in it compares built-in objects only.
-bool has_only_plain_keys(PyObject *dictionary);
+inline bool
+has_only_plain_keys(PyObject *dictionary)
+{
+    assert(PyDict_CheckExact(dictionary));
+    return compat::dict_marked_str_keys(dictionary) ||
+           scan_plain_keys(dictionary);
+}
 
 // Whether a level may fuse the lookups of its plain keys: both are exact
 // dicts holding plain keys only. A first dict much larger than the second
 // is not scanned: the merge would then cost its size, not the second's.
-bool fusable(PyObject *first_dict, PyObject *second_dict);
+// Inline, as every level of a merge asks.
+inline bool
+fusable(PyObject *first_dict, PyObject *second_dict)
+{
+    if (!PyDict_CheckExact(first_dict) || !PyDict_CheckExact(second_dict)) {
+        return false;
+    }
+    // past this the scan of first_dict would cost more than the fusion saves
+    // on second_dict's keys
+    Py_ssize_t second_size = PyDict_GET_SIZE(second_dict);
+    if (PyDict_GET_SIZE(first_dict) > 8 * second_size + 32) {
+        return false;
+    }
+    return has_only_plain_keys(second_dict) && has_only_plain_keys(first_dict);
+}
+
+// Whether dropping the last reference to `obj` runs no Python code.
+bool frees_quietly(PyObject *obj);
+
+// Whether dropping one reference to `obj` runs no Python code.
+inline bool
+releases_quietly(PyObject *obj)
+{
+    return Py_REFCNT(obj) > 1 || frees_quietly(obj);
+}
 
 class FusionWindow {
   public:
@@ -61,8 +94,8 @@ class FusionWindow {
     // The fused step for a plain key of a fusable level, `value` being
     // second_dict[key]: stores it under `key` unless the key holds a dict
     // and `value` is one too (both_dicts, with the first one in *existing,
-    // borrowed). Inline, so that storing a new key, the common case, costs
-    // no more than the lookup.
+    // borrowed). Inline, so that storing a key, the common case, costs no
+    // more than the dict's own operations.
     Store
     store_unless_both_dicts(PyObject *dictionary, PyObject *key,
                             PyObject *value, PyObject **existing)
@@ -85,13 +118,28 @@ class FusionWindow {
 
     // Releases `held`, closing the window when that may free an object
     // whose release runs Python code.
-    void release(Ref &held);
+    void
+    release(Ref &held)
+    {
+        if (held && !releases_quietly(held.get())) {
+            close();
+        }
+        held = Ref();
+    }
 
   private:
     // The key holds `old`, not to be merged with `value`: the store
     // releases the dict's reference to `old`.
-    Store replace(PyObject *dictionary, PyObject *key, PyObject *value,
-                  PyObject *old);
+    Store
+    replace(PyObject *dictionary, PyObject *key, PyObject *value,
+            PyObject *old)
+    {
+        if (!releases_quietly(old)) {
+            close();
+        }
+        return PyDict_SetItem(dictionary, key, value) == 0 ? Store::stored
+                                                           : Store::failed;
+    }
 
     bool open_ = true;
 };

@@ -3,22 +3,14 @@
 
 #include <pthread.h>
 
-#include <cstdint>
-
 namespace calvoro {
 
 namespace {
 
-struct StackBounds {
-    uintptr_t base = 0;  // the stack's lowest address
-    uintptr_t low = 0;   // lowest address still safe to reach
-    bool known = false;
-};
-
-StackBounds
+NativeStack
 find_bounds()
 {
-    StackBounds bounds;
+    NativeStack bounds;
     pthread_attr_t attr;
     if (pthread_getattr_np(pthread_self(), &attr) != 0) {
         return bounds;
@@ -40,18 +32,25 @@ find_bounds()
 
 }  // namespace
 
-bool
-native_stack_exhausted(const char *where)
+NativeStack
+native_stack()
 {
-    static thread_local StackBounds bounds = find_bounds();
-    auto here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
-    // a stack we do not know (an alternate signal stack, say) is not judged
-    if (!bounds.known || here < bounds.base || here > bounds.low) {
-        return false;
-    }
+    static thread_local NativeStack bounds = find_bounds();
+    return bounds;
+}
+
+bool
+native_stack_error(const char *where)
+{
     PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s",
                  where);
     return true;
+}
+
+bool
+native_stack_exhausted(const char *where)
+{
+    return native_stack_exhausted(native_stack(), where);
 }
 
 }  // namespace calvoro
