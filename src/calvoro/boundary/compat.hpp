@@ -99,19 +99,21 @@ current_interpreter_id()
 // PyDict_SetDefault: from 3.13.0 to 3.13.5, when growing the dict for a new
 // key fails it counts the key anyway and returns the default with
 // MemoryError set (fixed in 3.13.6). There, a lookup and a store do the
-// same for the plain keys this is used with.
+// same for the plain keys this is used with. The version that runs decides,
+// not the headers: a module built on 3.13.6 may be loaded by 3.13.0.
 inline PyObject *
 dict_setdefault(PyObject *dict, PyObject *key, PyObject *value)
 {
-#if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030D06F0
-    PyObject *found = PyDict_GetItemWithError(dict, key);
-    if (found || PyErr_Occurred()) {
-        return found;
+#if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000
+    if (Py_Version < 0x030D06F0) {
+        PyObject *found = PyDict_GetItemWithError(dict, key);
+        if (found || PyErr_Occurred()) {
+            return found;
+        }
+        return PyDict_SetItem(dict, key, value) == 0 ? value : nullptr;
     }
-    return PyDict_SetItem(dict, key, value) == 0 ? value : nullptr;
-#else
-    return PyDict_SetDefault(dict, key, value);
 #endif
+    return PyDict_SetDefault(dict, key, value);
 }
 
 // One level of recursion as the interpreter counts a Python call: against
