@@ -8,10 +8,12 @@
 #include "anyfold_function.hpp"
 #include "boundary/binding.hpp"
 #include "boundary/calls.hpp"
+#include "boundary/dict_walk.hpp"
 #include "boundary/fused.hpp"
 #include "boundary/items.hpp"
 #include "boundary/loading.hpp"
 #include "boundary/plain_copy.hpp"
+#include "boundary/recursion.hpp"
 #include "boundary/traceback.hpp"
 
 #include <utility>
@@ -22,11 +24,14 @@ namespace {
 
 using boundary::FunctionIdentity;
 
-boundary::ModuleIdentity identity = {
-    "anyfold",
-    "calvoro.anyfold",
-    "init calvoro.anyfold",
-    "src/calvoro/anyfold",
+boundary::ModuleRecord identity = {
+    {
+        "anyfold",
+        "calvoro.anyfold",
+        "init calvoro.anyfold",
+        "src/calvoro/anyfold",
+    },
+    {},
 };
 
 // Made at import, held for the life of the process.
@@ -110,7 +115,7 @@ lookup_rmerge(Calm *calm)
     FusionWindow &window = calm->window;
     if (window.is_open() && calm->plain_namespace) {
         PyObject *callee =
-            PyDict_GetItemWithError(identity.globals, constants.rmerge);
+            PyDict_GetItemWithError(identity.state.globals, constants.rmerge);
         if (callee) {
             return Ref::new_ref(callee);
         }
@@ -118,7 +123,7 @@ lookup_rmerge(Calm *calm)
         // full lookup below says what it is bound to now
         assert(!PyErr_Occurred());
     }
-    if (window.is_open() && !boundary::has_only_plain_keys(identity.globals)) {
+    if (window.is_open() && !boundary::has_only_plain_keys(identity.state.globals)) {
         window.close();
     }
     Ref callee = boundary::lookup_global(identity, constants.rmerge, window);
@@ -247,29 +252,17 @@ merge_plain_key(PyObject *first_dict, PyObject *second_dict, PyObject *key,
 bool
 walk_exact_dict(PyObject *first_dict, PyObject *second_dict, Calm *calm)
 {
+    using Step = boundary::DictWalk::Step;
     const bool fuse = boundary::fusable(first_dict, second_dict);
-    const Py_ssize_t length = PyDict_GET_SIZE(second_dict);
-#if CALVORO_PY38
-    Py_ssize_t remaining = length;
-#endif
-    Py_ssize_t position = 0;
+    boundary::DictWalk keys(second_dict);
     PyObject *key;
     PyObject *value;
     for (;;) {
-        int step = boundary::dict_step(second_dict, length, &position, &key,
-                                       &value);
-        if (step <= 0) {
-            return step == 0 ||
+        Step step = keys.next_counted(&key, &value);
+        if (step != Step::item) {
+            return step == Step::end ||
                    fail_at_bool(rmerge_function, rmerge_line::walk);
         }
-#if CALVORO_PY38
-        if (remaining == 0) {
-            PyErr_SetString(PyExc_RuntimeError,
-                            "dictionary keys changed during iteration");
-            return fail_at_bool(rmerge_function, rmerge_line::walk);
-        }
-        remaining--;
-#endif
         Ref held = Ref::new_ref(key);
         bool merged =
             fuse && calm->window.is_open() && boundary::is_plain_key(key)
@@ -672,7 +665,7 @@ make_code_objects()
             return false;
         }
         d.code = compat::new_code_object(d.argcount, varnames.get(),
-                                         identity.filename, name.get(),
+                                         identity.state.filename, name.get(),
                                          d.line);
         if (!d.code) {
             return false;

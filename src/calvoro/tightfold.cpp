@@ -7,10 +7,12 @@
 // argument tests.
 #include "boundary/binding.hpp"
 #include "boundary/calls.hpp"
+#include "boundary/dict_walk.hpp"
 #include "boundary/fused.hpp"
 #include "boundary/items.hpp"
 #include "boundary/loading.hpp"
 #include "boundary/plain_copy.hpp"
+#include "boundary/recursion.hpp"
 #include "boundary/traceback.hpp"
 #include "boundary/unraisable.hpp"
 
@@ -20,11 +22,14 @@ namespace {
 
 using boundary::FunctionIdentity;
 
-boundary::ModuleIdentity identity = {
-    "tightfold",
-    "calvoro.tightfold",
-    "init calvoro.tightfold",
-    "src/calvoro/tightfold",
+boundary::ModuleRecord identity = {
+    {
+        "tightfold",
+        "calvoro.tightfold",
+        "init calvoro.tightfold",
+        "src/calvoro/tightfold",
+    },
+    {},
 };
 
 // Made at import, held for the life of the process.
@@ -202,17 +207,16 @@ rmerge(PyObject *first_dict, PyObject *second_dict, FusionWindow &window,
         not_iterable();
         return fail_rmerge(walk);
     }
+    using Step = boundary::DictWalk::Step;
     const bool fuse = boundary::fusable(first_dict, second_dict);
-    const Py_ssize_t length = PyDict_GET_SIZE(second_dict);
-    Py_ssize_t position = 0;
+    boundary::DictWalk keys(second_dict);
     PyObject *key;
     PyObject *value;
     for (;;) {
         // hashing and comparing keys may have changed the dictionary
-        int step = boundary::dict_step(second_dict, length, &position, &key,
-                                       &value);
-        if (step <= 0) {
-            return step == 0 || fail_rmerge(walk);
+        Step step = keys.next(&key, &value);
+        if (step != Step::item) {
+            return step == Step::end || fail_rmerge(walk);
         }
         bool merged;
         if (fuse && window.is_open() && boundary::is_plain_key(key)) {
@@ -492,35 +496,18 @@ PyDoc_STRVAR(merge_many_inplace_doc,
 constexpr char merge_many_name[] = "merge_many";
 constexpr char merge_many_inplace_name[] = "merge_many_inplace";
 
-#if CALVORO_HOST_SINGLE_BINDING
-#define CALVORO_SINGLE(function, name) compat::as_cfunction(function), METH_O
-#else
-// The one-argument convention with the bare-name messages of older hosts.
-template <PyObject *(*function)(PyObject *, PyObject *), const char *name>
-PyObject *
-bind_single(PyObject *self, PyObject *args, PyObject *kwargs)
-{
-    PyObject *arg = boundary::bind_single_argument(args, kwargs, name);
-    return arg ? function(self, arg) : nullptr;
-}
-#define CALVORO_SINGLE(function, name)                 \
-    compat::as_cfunction(bind_single<function, name>), \
-        METH_VARARGS | METH_KEYWORDS
-#endif
-
 PyMethodDef tightfold_methods[] = {
     {"merge", compat::as_cfunction(tightfold_merge),
      METH_VARARGS | METH_KEYWORDS, merge_doc},
     {"merge_inplace", compat::as_cfunction(tightfold_merge_inplace),
      METH_VARARGS | METH_KEYWORDS, merge_inplace_doc},
-    {merge_many_name, CALVORO_SINGLE(tightfold_merge_many, merge_many_name),
-     merge_many_doc},
-    {merge_many_inplace_name,
-     CALVORO_SINGLE(tightfold_merge_many_inplace, merge_many_inplace_name),
-     merge_many_inplace_doc},
+    boundary::single_argument_method<tightfold_merge_many, merge_many_name>(
+        merge_many_doc),
+    boundary::single_argument_method<tightfold_merge_many_inplace,
+                                     merge_many_inplace_name>(
+        merge_many_inplace_doc),
     {},
 };
-#undef CALVORO_SINGLE
 
 bool
 prepare()

@@ -20,6 +20,7 @@
 #include <utility>
 
 #include "calls.hpp"
+#include "recursion.hpp"
 
 namespace calvoro::boundary {
 
@@ -85,7 +86,7 @@ const char *const builtin_names[builtin_count] = {"id", "type", "zip",
 PyObject *
 keep(PyObject *obj)
 {
-    return Ref::new_ref(obj).release();
+    return Py_XNewRef(obj);
 }
 
 bool
@@ -326,11 +327,11 @@ watched()
         return Found::yes;
     }
     switch (compat::audit_hooks_installed()) {
-    case 0:
+    case compat::AuditHooks::none:
         break;
-    case 1:
+    case compat::AuditHooks::installed:
         return Found::yes;
-    default:
+    case compat::AuditHooks::error:
         return Found::error;
     }
     const Standard &s = standard;
@@ -391,8 +392,7 @@ class Memo {
         if (2 * (used_ + 1) > mask_ + 1 && !grow()) {
             return false;
         }
-        place(slots_, mask_, {Ref::new_ref(original).release(),
-                              Ref::new_ref(copy).release()});
+        place(slots_, mask_, {Py_NewRef(original), Py_NewRef(copy)});
         used_++;
         return true;
     }
@@ -630,7 +630,7 @@ class PlainCopier {
                 for (Py_ssize_t j = 0; j < i; j++) {
                     PyTuple_SET_ITEM(
                         changed.get(), j,
-                        Ref::new_ref(PyTuple_GET_ITEM(x, j)).release());
+                        Py_NewRef(PyTuple_GET_ITEM(x, j)));
                 }
             }
             if (changed) {
