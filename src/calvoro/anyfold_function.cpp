@@ -44,8 +44,7 @@ as_function(PyObject *obj)
 void
 replace(PyObject **slot, PyObject *value)
 {
-    Py_XINCREF(value);
-    Py_XSETREF(*slot, value);
+    Py_XSETREF(*slot, Py_XNewRef(value));
 }
 
 PyObject *
