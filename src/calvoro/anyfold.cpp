@@ -37,8 +37,8 @@ using boundary::FunctionIdentity;
 // ---------------------------------------------------------------------------
 // merge, merge_inplace
 
-constexpr FunctionIdentity merge_function = {
-    "merge", "calvoro.anyfold.merge", 22};
+constexpr FunctionIdentity merge_function = {"merge", "calvoro.anyfold.merge",
+                                             22};
 constexpr int merge_body_line = 31;
 
 // The body of merge and merge_inplace: _rmerge(first_dict, second_dict),
@@ -51,8 +51,8 @@ call_rmerge(const FunctionIdentity &function, int line, PyObject *args,
 {
     boundary::HeldPair dicts;
     if (!boundary::bind_held_pair(record, function, args, kwargs,
-                                  constants.first_dict,
-                                  constants.second_dict, &dicts)) {
+                                  constants.first_dict, constants.second_dict,
+                                  &dicts)) {
         return Ref();
     }
     Ref rmerge = boundary::lookup_global(record, constants.rmerge);
@@ -89,11 +89,11 @@ anyfold_merge(PyObject *args, PyObject *kwargs)
 }
 
 PyDoc_STRVAR(merge_doc,
-             "merge(first_dict: Mapping, second_dict: Mapping) -> Mapping\n"
-             CALVORO_MERGE_DOC);
+             "merge(first_dict: Mapping, second_dict: Mapping) -> "
+             "Mapping\n" CALVORO_MERGE_DOC);
 
-const FunctionDef merge_def = {"merge", CallForm::pair, anyfold_merge,
-                               nullptr, merge_doc};
+const FunctionDef merge_def = {"merge", CallForm::pair, anyfold_merge, nullptr,
+                               merge_doc};
 
 constexpr FunctionIdentity merge_inplace_function = {
     "merge_inplace", "calvoro.anyfold.merge_inplace", 34};
@@ -111,8 +111,7 @@ anyfold_merge_inplace(PyObject *args, PyObject *kwargs)
 
 PyDoc_STRVAR(merge_inplace_doc,
              "merge_inplace(first_dict: MutableMapping, second_dict: "
-             "Mapping) -> None\n"
-             CALVORO_MERGE_INPLACE_DOC);
+             "Mapping) -> None\n" CALVORO_MERGE_INPLACE_DOC);
 
 const FunctionDef merge_inplace_def = {"merge_inplace", CallForm::pair,
                                        anyfold_merge_inplace, nullptr,
@@ -223,13 +222,12 @@ constexpr FoldLines merge_many_lines = {55, 56, 57, 59, 60, 61};
 PyObject *
 anyfold_merge_many(PyObject *dicts)
 {
-    return fold(merge_many_function, merge_many_lines, dicts, true)
-        .release();
+    return fold(merge_many_function, merge_many_lines, dicts, true).release();
 }
 
 PyDoc_STRVAR(merge_many_doc,
-             "merge_many(dicts: Sequence[MutableMapping]) -> Mapping\n"
-             CALVORO_MERGE_MANY_DOC);
+             "merge_many(dicts: Sequence[MutableMapping]) -> "
+             "Mapping\n" CALVORO_MERGE_MANY_DOC);
 
 const FunctionDef merge_many_def = {"merge_many", CallForm::single, nullptr,
                                     anyfold_merge_many, merge_many_doc};
@@ -249,8 +247,8 @@ anyfold_merge_many_inplace(PyObject *dicts)
 }
 
 PyDoc_STRVAR(merge_many_inplace_doc,
-             "merge_many_inplace(dicts: Sequence[MutableMapping]) -> None\n"
-             CALVORO_MERGE_MANY_INPLACE_DOC);
+             "merge_many_inplace(dicts: Sequence[MutableMapping]) -> "
+             "None\n" CALVORO_MERGE_MANY_INPLACE_DOC);
 
 const FunctionDef merge_many_inplace_def = {
     "merge_many_inplace", CallForm::single, nullptr,
@@ -267,7 +265,10 @@ constexpr int all_line = 4;
 
 const Constants &c = constants;
 
-// The module's definition statements, in the order of its source.
+// The module's definition statements, in the order of its source; one
+// block per statement, laid out by hand: name, line and argument count,
+// then the variable names, then the annotations.
+// clang-format off
 Definition definitions[] = {
     {&rmerge_def, 7, 2,
      {&c.first_dict, &c.second_dict, &c.key}, 3,
@@ -298,6 +299,7 @@ Definition definitions[] = {
       {&c.return_, nullptr, {}, 0}}, 2,
      nullptr},
 };
+// clang-format on
 
 bool
 make_names()
@@ -359,8 +361,8 @@ body(PyObject *globals)
         return import_copy;
     }
     boundary::learn_standard_deepcopy(PyDict_GetItem(globals, c.deepcopy));
-    PyObject *const typing_names[] = {c.mapping, c.mutable_mapping,
-                                      c.sequence, c.union_};
+    PyObject *const typing_names[] = {c.mapping, c.mutable_mapping, c.sequence,
+                                      c.union_};
     if (!boundary::import_from(record, "typing", typing_names, 4)) {
         return import_typing;
     }

@@ -17,9 +17,9 @@ using compat::c_text;
 struct FunctionObject {
     PyObject_HEAD
     const FunctionDef *def;
-    PyObject *name;         // str
-    PyObject *qualname;     // str
-    PyObject *module;       // any object, or nullptr after deletion
+    PyObject *name;      // str
+    PyObject *qualname;  // str
+    PyObject *module;    // any object, or nullptr after deletion
     PyObject *globals;
     PyObject *code;
     PyObject *doc;          // made from def->doc on first read
@@ -214,10 +214,8 @@ PyGetSetDef function_getset[] = {
      nullptr},
     {c_text("__qualname__"), function_get_qualname, function_set_qualname,
      nullptr, nullptr},
-    {c_text("__doc__"), function_get_doc, function_set_doc, nullptr,
-     nullptr},
-    {c_text("func_doc"), function_get_doc, function_set_doc, nullptr,
-     nullptr},
+    {c_text("__doc__"), function_get_doc, function_set_doc, nullptr, nullptr},
+    {c_text("func_doc"), function_get_doc, function_set_doc, nullptr, nullptr},
     {c_text("__annotations__"), function_get_annotations,
      function_set_annotations, nullptr, nullptr},
     {c_text("__defaults__"), function_get_defaults, function_set_defaults,
@@ -233,11 +231,8 @@ PyGetSetDef function_getset[] = {
     {},
 };
 
-#define CALVORO_MEMBER(name, field, flags)                                \
-    {                                                                     \
-        c_text(name), T_OBJECT, offsetof(FunctionObject, field), flags,   \
-            nullptr                                                       \
-    }
+#define CALVORO_MEMBER(name, field, flags) \
+    {c_text(name), T_OBJECT, offsetof(FunctionObject, field), flags, nullptr}
 PyMemberDef function_members[] = {
     CALVORO_MEMBER("__module__", module, 0),
     CALVORO_MEMBER("__globals__", globals, READONLY),
@@ -272,8 +267,8 @@ function_call(PyObject *self, PyObject *args, PyObject *kwargs)
     case CallForm::pair:
         return def->call_pair(args, kwargs);
     case CallForm::single:
-        PyObject *arg = boundary::bind_single_argument(args, kwargs,
-                                                       def->name);
+        PyObject *arg =
+            boundary::bind_single_argument(args, kwargs, def->name);
         return arg ? def->call_single(arg) : nullptr;
     }
     return nullptr;
@@ -371,8 +366,8 @@ function_type_ready()
 }
 
 Ref
-function_new(const FunctionDef *def, PyObject *module_name,
-             PyObject *globals, PyObject *code, PyObject *annotations)
+function_new(const FunctionDef *def, PyObject *module_name, PyObject *globals,
+             PyObject *code, PyObject *annotations)
 {
     Ref name = Ref::steal(PyUnicode_FromString(def->name));
     if (!name) {
@@ -429,10 +424,10 @@ evaluate(boundary::ModuleRecord &module, const Annotation &annotation)
             return Ref();
         }
     }
-    Ref index = annotation.nargs == 1
-                    ? Ref::new_ref(args[0].get())
-                    : Ref::steal(PyTuple_Pack(2, args[0].get(),
-                                              args[1].get()));
+    Ref index =
+        annotation.nargs == 1
+            ? Ref::new_ref(args[0].get())
+            : Ref::steal(PyTuple_Pack(2, args[0].get(), args[1].get()));
     if (!index) {
         return Ref();
     }
@@ -460,8 +455,8 @@ make_code(boundary::ModuleRecord &module, Definition &definition)
         return false;
     }
     definition.code = compat::new_code_object(
-        definition.argcount, varnames.get(), module.state.filename,
-        name.get(), definition.line);
+        definition.argcount, varnames.get(), module.state.filename, name.get(),
+        definition.line);
     return definition.code != nullptr;
 }
 

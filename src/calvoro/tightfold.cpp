@@ -45,7 +45,8 @@ Constants constants;
 // The core
 
 constexpr const char *rmerge_name = "calvoro.tightfold._rmerge";
-constexpr const char *merge_inplace_context = "calvoro.tightfold.merge_inplace";
+constexpr const char *merge_inplace_context =
+    "calvoro.tightfold.merge_inplace";
 // Nesting deeper than the recursion limit or the native stack allows ends in
 // RecursionError.
 constexpr const char *too_deep_where = " while merging dictionaries";
@@ -83,8 +84,8 @@ using boundary::FusionWindow;
 // Merges second_dict into first_dict; `window` is open on entry and closed
 // by any code that runs. A refusal for depth adds no entry: the caller's
 // call failed.
-bool rmerge(PyObject *first_dict, PyObject *second_dict,
-            FusionWindow &window, const Descent &descent);
+bool rmerge(PyObject *first_dict, PyObject *second_dict, FusionWindow &window,
+            const Descent &descent);
 // One key by the dictionary operations; any step may run Python code.
 bool merge_key(PyObject *first_dict, PyObject *second_dict, PyObject *key,
                const Descent &descent);
@@ -128,8 +129,7 @@ rmerge(PyObject *first_dict, PyObject *second_dict, FusionWindow &window,
         }
         bool merged;
         if (fuse && window.is_open() && boundary::is_plain_key(key)) {
-            merged =
-                merge_plain_key(first_dict, key, value, window, descent);
+            merged = merge_plain_key(first_dict, key, value, window, descent);
         }
         else {
             Ref held_key = Ref::new_ref(key);
@@ -199,8 +199,8 @@ merge_plain_key(PyObject *first_dict, PyObject *key, PyObject *value,
     // no code runs before the store holds what it keeps, and the store
     // uses neither `key` nor `value` after a release that may run code
     PyObject *existing;
-    switch (window.store_unless_both_dicts(first_dict, key, value,
-                                           &existing)) {
+    switch (
+        window.store_unless_both_dicts(first_dict, key, value, &existing)) {
     case Store::failed:
         return fail_rmerge(rmerge_line::replace);
     case Store::stored:
@@ -214,8 +214,7 @@ merge_plain_key(PyObject *first_dict, PyObject *key, PyObject *value,
     bool merged =
         boundary::check_exact_value(first_value.get(), &PyDict_Type) &&
         boundary::check_exact_value(second_value.get(), &PyDict_Type) &&
-        rmerge(first_value.get(), second_value.get(), nested_window,
-               descent);
+        rmerge(first_value.get(), second_value.get(), nested_window, descent);
     if (!merged) {
         return fail_rmerge(rmerge_line::nested);
     }
@@ -259,8 +258,8 @@ merge_inplace(PyObject *first_dict, PyObject *second_dict)
 // ---------------------------------------------------------------------------
 // Entry points
 
-constexpr FunctionIdentity merge_function = {
-    "merge", "calvoro.tightfold.merge", 25};
+constexpr FunctionIdentity merge_function = {"merge",
+                                             "calvoro.tightfold.merge", 25};
 constexpr int merge_body_line = 34;
 
 // A failure in the body shows the function twice: the line, then its
@@ -291,8 +290,8 @@ deep_copy(PyObject *original)
 // Binds (first_dict, second_dict) of a public function and tests their
 // types.
 bool
-bind_dicts(const FunctionIdentity &function, PyObject *args,
-           PyObject *kwargs, boundary::HeldPair *dicts)
+bind_dicts(const FunctionIdentity &function, PyObject *args, PyObject *kwargs,
+           boundary::HeldPair *dicts)
 {
     return boundary::bind_held_pair(record, function, args, kwargs,
                                     constants.first_dict,
@@ -312,17 +311,16 @@ tightfold_merge(PyObject *, PyObject *args, PyObject *kwargs)
     }
     Ref copy = deep_copy(dicts.first.get());
     FusionWindow window;
-    if (!copy ||
-        !rmerge(copy.get(), dicts.second.get(), window,
-                Descent::of_calling_thread())) {
+    if (!copy || !rmerge(copy.get(), dicts.second.get(), window,
+                         Descent::of_calling_thread())) {
         return fail_twice(merge_function, merge_body_line);
     }
     return copy.release();
 }
 
-PyDoc_STRVAR(merge_doc,
-             "merge(dict first_dict, dict second_dict) -> dict\n"
-             CALVORO_MERGE_DOC);
+PyDoc_STRVAR(
+    merge_doc,
+    "merge(dict first_dict, dict second_dict) -> dict\n" CALVORO_MERGE_DOC);
 
 constexpr FunctionIdentity merge_inplace_function = {
     "merge_inplace", "calvoro.tightfold.merge_inplace", 38};
@@ -339,16 +337,15 @@ tightfold_merge_inplace(PyObject *, PyObject *args, PyObject *kwargs)
 }
 
 PyDoc_STRVAR(merge_inplace_doc,
-             "merge_inplace(dict first_dict, dict second_dict) -> void\n"
-             CALVORO_MERGE_INPLACE_DOC);
+             "merge_inplace(dict first_dict, dict second_dict) -> "
+             "void\n" CALVORO_MERGE_INPLACE_DOC);
 
 // Element i of the list, which must be an exact dict or None.
 Ref
 dict_element(PyObject *dicts, Py_ssize_t i)
 {
     Ref element = boundary::item_at_index(dicts, i);
-    if (element &&
-        !boundary::check_exact_value(element.get(), &PyDict_Type)) {
+    if (element && !boundary::check_exact_value(element.get(), &PyDict_Type)) {
         return Ref();
     }
     return element;
@@ -426,8 +423,7 @@ tightfold_merge_many(PyObject *, PyObject *dicts_arg)
 }
 
 PyDoc_STRVAR(merge_many_doc,
-             "merge_many(list dicts) -> dict\n"
-             CALVORO_MERGE_MANY_DOC);
+             "merge_many(list dicts) -> dict\n" CALVORO_MERGE_MANY_DOC);
 
 constexpr const char *merge_many_inplace_context =
     "calvoro.tightfold.merge_many_inplace";
@@ -461,9 +457,9 @@ tightfold_merge_many_inplace(PyObject *, PyObject *dicts_arg)
     Py_RETURN_NONE;
 }
 
-PyDoc_STRVAR(merge_many_inplace_doc,
-             "merge_many_inplace(list dicts) -> void\n"
-             CALVORO_MERGE_MANY_INPLACE_DOC);
+PyDoc_STRVAR(
+    merge_many_inplace_doc,
+    "merge_many_inplace(list dicts) -> void\n" CALVORO_MERGE_MANY_INPLACE_DOC);
 
 // ---------------------------------------------------------------------------
 // Module

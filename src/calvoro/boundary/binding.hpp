@@ -7,7 +7,7 @@
 namespace calvoro::boundary {
 
 struct PairArguments {
-    PyObject *first = nullptr;   // borrowed from the call's tuple or mapping
+    PyObject *first = nullptr;  // borrowed from the call's tuple or mapping
     PyObject *second = nullptr;
 };
 

@@ -16,8 +16,7 @@ Ref lookup_global(ModuleRecord &module, PyObject *name);
 // lookup_global inside a merge loop: closes the window when the name is not
 // in the namespace, since the lookup in the builtins module may run code.
 // Whether the namespace's own keys may run code is the caller's to know.
-Ref lookup_global(ModuleRecord &module, PyObject *name,
-                  FusionWindow &window);
+Ref lookup_global(ModuleRecord &module, PyObject *name, FusionWindow &window);
 
 // The same lookup in the builtins module alone.
 Ref lookup_builtin(ModuleRecord &module, PyObject *name);

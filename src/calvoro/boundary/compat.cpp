@@ -24,11 +24,11 @@ new_code_object(int argcount, PyObject *varnames, PyObject *filename,
              : Ref();
     Ref args = Ref::steal(PyTuple_New(0));
     Ref kwargs = Ref::steal(Py_BuildValue(
-        "{s:i,s:n,s:O,s:i,s:y,s:y,s:y,s:i,s:(),s:()}", "co_argcount",
-        argcount, "co_nlocals", PyTuple_GET_SIZE(varnames), "co_varnames",
-        varnames, "co_flags", CO_OPTIMIZED | CO_NEWLOCALS, "co_code", "",
-        "co_linetable", "", "co_exceptiontable", "", "co_stacksize", 0,
-        "co_consts", "co_names"));
+        "{s:i,s:n,s:O,s:i,s:y,s:y,s:y,s:i,s:(),s:()}", "co_argcount", argcount,
+        "co_nlocals", PyTuple_GET_SIZE(varnames), "co_varnames", varnames,
+        "co_flags", CO_OPTIMIZED | CO_NEWLOCALS, "co_code", "", "co_linetable",
+        "", "co_exceptiontable", "", "co_stacksize", 0, "co_consts",
+        "co_names"));
     if (!replace || !args || !kwargs) {
         return nullptr;
     }

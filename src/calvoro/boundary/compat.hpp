@@ -379,9 +379,8 @@ dict_keys_mark([[maybe_unused]] PyObject *dict)
 
 // A code object for introspection only: empty bytecode and tables.
 // Returns a new reference, or nullptr with an exception set.
-PyObject *new_code_object(int argcount, PyObject *varnames,
-                          PyObject *filename, PyObject *name,
-                          int firstlineno);
+PyObject *new_code_object(int argcount, PyObject *varnames, PyObject *filename,
+                          PyObject *name, int firstlineno);
 
 // What could watch Python code run on the calling thread, read for the
 // native deep copy, which runs none and so must leave such cases to the

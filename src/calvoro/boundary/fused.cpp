@@ -81,10 +81,9 @@ learn_dict_marks()
         return;
     }
     uintptr_t mark = compat::dict_keys_mark(general.get());
-    detail::marks_known =
-        compat::dict_keys_mark(str_only.get()) != mark &&
-        compat::dict_keys_mark(str_deleted.get()) != mark &&
-        compat::dict_keys_mark(general_left.get()) == mark;
+    detail::marks_known = compat::dict_keys_mark(str_only.get()) != mark &&
+                          compat::dict_keys_mark(str_deleted.get()) != mark &&
+                          compat::dict_keys_mark(general_left.get()) == mark;
     detail::general_mark = mark;
 }
 

@@ -68,7 +68,8 @@ restore_table_functions(ModuleRecord &module)
             continue;
         }
         if (value) {
-            ok = PyDict_SetItem(module.state.globals, name.get(), value.get()) == 0;
+            ok = PyDict_SetItem(module.state.globals, name.get(),
+                                value.get()) == 0;
         }
         else if (PyDict_DelItem(module.state.globals, name.get()) != 0) {
             if (PyErr_ExceptionMatches(PyExc_KeyError)) {
@@ -141,7 +142,8 @@ run_frame(ModuleRecord &module, PyObject *module_object,
         return frame_line;
     }
     if (!module.state.filename) {
-        module.state.filename = PyUnicode_InternFromString(module.names.source_path);
+        module.state.filename =
+            PyUnicode_InternFromString(module.names.source_path);
         if (!module.state.filename) {
             return frame_line;
         }
@@ -150,7 +152,8 @@ run_frame(ModuleRecord &module, PyObject *module_object,
         return frame_line;
     }
 
-    Ref key = Ref::steal(PyUnicode_InternFromString(module.names.qualified_name));
+    Ref key =
+        Ref::steal(PyUnicode_InternFromString(module.names.qualified_name));
     if (!key) {
         return frame_line;
     }
@@ -177,8 +180,8 @@ run_frame(ModuleRecord &module, PyObject *module_object,
 
     // the doctest table of a compiled module: empty, there are none to run
     Ref test = Ref::steal(PyDict_New());
-    if (!test ||
-        PyDict_SetItemString(module.state.globals, "__test__", test.get()) != 0) {
+    if (!test || PyDict_SetItemString(module.state.globals, "__test__",
+                                      test.get()) != 0) {
         return frame_line;
     }
     return 0;
@@ -190,7 +193,8 @@ remove_from_sys_modules(ModuleRecord &module, PyObject *module_object)
 {
     SavedError saved;
     PyObject *modules = PyImport_GetModuleDict();
-    PyObject *entry = PyDict_GetItemString(modules, module.names.qualified_name);
+    PyObject *entry =
+        PyDict_GetItemString(modules, module.names.qualified_name);
     if (entry == module_object) {
         PyDict_DelItemString(modules, module.names.qualified_name);
     }

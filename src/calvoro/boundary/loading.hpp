@@ -61,14 +61,14 @@ class ModuleDefinition {
     };
     static inline PyModuleDef def_ = {
         PyModuleDef_HEAD_INIT,
-        module.names.short_name,  /* m_name */
-        nullptr,                  /* m_doc */
-        0,                        /* m_size */
-        methods,                  /* m_methods */
-        slots_,                   /* m_slots */
-        nullptr,                  /* m_traverse */
-        nullptr,                  /* m_clear */
-        nullptr,                  /* m_free */
+        module.names.short_name, /* m_name */
+        nullptr,                 /* m_doc */
+        0,                       /* m_size */
+        methods,                 /* m_methods */
+        slots_,                  /* m_slots */
+        nullptr,                 /* m_traverse */
+        nullptr,                 /* m_clear */
+        nullptr,                 /* m_free */
     };
 };
 

@@ -75,7 +75,11 @@ class RecursionGuard {
     }
     RecursionGuard(const RecursionGuard &) = delete;
     RecursionGuard &operator=(const RecursionGuard &) = delete;
-    explicit operator bool() const noexcept { return entered_; }
+    explicit
+    operator bool() const noexcept
+    {
+        return entered_;
+    }
 
   private:
     // before entered_, whose initializer uses it

@@ -53,7 +53,11 @@ class Ref {
         obj_ = nullptr;
         return obj;
     }
-    explicit operator bool() const noexcept { return obj_ != nullptr; }
+    explicit
+    operator bool() const noexcept
+    {
+        return obj_ != nullptr;
+    }
 
   private:
     explicit Ref(PyObject *obj) noexcept : obj_(obj) {}
