@@ -147,7 +147,7 @@ setup(
     libraries=[boundary],
     cmdclass={"build_ext": build_ext_with_boundary},
     ext_modules=[
-        extension("anyfold", "anyfold", "anyfold_function"),
+        extension("anyfold", "anyfold", "anyfold_rmerge", "anyfold_function"),
         extension("tightfold", "tightfold"),
     ],
     # the command line reads TOML with tomllib from 3.11, with tomli before

@@ -6,6 +6,7 @@
 #include <cstddef>
 
 #include "boundary/binding.hpp"
+#include "boundary/calls.hpp"
 
 namespace calvoro::anyfold {
 
@@ -16,9 +17,9 @@ using compat::c_text;
 struct FunctionObject {
     PyObject_HEAD
     const FunctionDef *def;
-    PyObject *name;         // str
-    PyObject *qualname;     // str
-    PyObject *module;       // any object, or nullptr after deletion
+    PyObject *name;      // str
+    PyObject *qualname;  // str
+    PyObject *module;    // any object, or nullptr after deletion
     PyObject *globals;
     PyObject *code;
     PyObject *doc;          // made from def->doc on first read
@@ -43,14 +44,42 @@ as_function(PyObject *obj)
 void
 replace(PyObject **slot, PyObject *value)
 {
-    Py_XINCREF(value);
-    Py_XSETREF(*slot, value);
+    Py_XSETREF(*slot, Py_XNewRef(value));
 }
 
 PyObject *
 or_none(PyObject *value)
 {
-    return Ref::new_ref(value ? value : Py_None).release();
+    return Py_NewRef(value ? value : Py_None);
+}
+
+// The setter of an attribute that may hold None, read as its absence, or an
+// object of one type (tested by `check`); `message` refuses anything else.
+int
+set_optional(PyObject **slot, PyObject *value, int (*check)(PyObject *),
+             const char *message)
+{
+    if (value == Py_None) {
+        value = nullptr;
+    }
+    if (value && !check(value)) {
+        PyErr_SetString(PyExc_TypeError, message);
+        return -1;
+    }
+    replace(slot, value);
+    return 0;
+}
+
+int
+is_dict(PyObject *obj)
+{
+    return PyDict_Check(obj);
+}
+
+int
+is_tuple(PyObject *obj)
+{
+    return PyTuple_Check(obj);
 }
 
 int
@@ -67,7 +96,7 @@ set_string(PyObject **slot, PyObject *value, const char *message)
 PyObject *
 function_get_name(PyObject *self, void *)
 {
-    return Ref::new_ref(as_function(self)->name).release();
+    return Py_NewRef(as_function(self)->name);
 }
 
 int
@@ -80,7 +109,7 @@ function_set_name(PyObject *self, PyObject *value, void *)
 PyObject *
 function_get_qualname(PyObject *self, void *)
 {
-    return Ref::new_ref(as_function(self)->qualname).release();
+    return Py_NewRef(as_function(self)->qualname);
 }
 
 int
@@ -97,7 +126,7 @@ function_get_doc(PyObject *self, void *)
     if (!f->doc) {
         f->doc = PyUnicode_FromString(f->def->doc);
     }
-    return Ref::new_ref(f->doc).release();
+    return Py_XNewRef(f->doc);
 }
 
 int
@@ -115,22 +144,14 @@ function_get_annotations(PyObject *self, void *)
         // never None: signature introspection needs a dict
         f->annotations = PyDict_New();
     }
-    return Ref::new_ref(f->annotations).release();
+    return Py_XNewRef(f->annotations);
 }
 
 int
 function_set_annotations(PyObject *self, PyObject *value, void *)
 {
-    if (value == Py_None) {
-        value = nullptr;
-    }
-    if (value && !PyDict_Check(value)) {
-        PyErr_SetString(PyExc_TypeError,
+    return set_optional(&as_function(self)->annotations, value, is_dict,
                         "__annotations__ must be set to a dict object");
-        return -1;
-    }
-    replace(&as_function(self)->annotations, value);
-    return 0;
 }
 
 PyObject *
@@ -142,16 +163,8 @@ function_get_defaults(PyObject *self, void *)
 int
 function_set_defaults(PyObject *self, PyObject *value, void *)
 {
-    if (value == Py_None) {
-        value = nullptr;
-    }
-    if (value && !PyTuple_Check(value)) {
-        PyErr_SetString(PyExc_TypeError,
+    return set_optional(&as_function(self)->defaults, value, is_tuple,
                         "__defaults__ must be set to a tuple object");
-        return -1;
-    }
-    replace(&as_function(self)->defaults, value);
-    return 0;
 }
 
 PyObject *
@@ -163,16 +176,8 @@ function_get_kwdefaults(PyObject *self, void *)
 int
 function_set_kwdefaults(PyObject *self, PyObject *value, void *)
 {
-    if (value == Py_None) {
-        value = nullptr;
-    }
-    if (value && !PyDict_Check(value)) {
-        PyErr_SetString(PyExc_TypeError,
+    return set_optional(&as_function(self)->kwdefaults, value, is_dict,
                         "__kwdefaults__ must be set to a dict object");
-        return -1;
-    }
-    replace(&as_function(self)->kwdefaults, value);
-    return 0;
 }
 
 PyObject *
@@ -182,7 +187,7 @@ function_get_dict(PyObject *self, void *)
     if (!f->dict) {
         f->dict = PyDict_New();
     }
-    return Ref::new_ref(f->dict).release();
+    return Py_XNewRef(f->dict);
 }
 
 int
@@ -209,10 +214,8 @@ PyGetSetDef function_getset[] = {
      nullptr},
     {c_text("__qualname__"), function_get_qualname, function_set_qualname,
      nullptr, nullptr},
-    {c_text("__doc__"), function_get_doc, function_set_doc, nullptr,
-     nullptr},
-    {c_text("func_doc"), function_get_doc, function_set_doc, nullptr,
-     nullptr},
+    {c_text("__doc__"), function_get_doc, function_set_doc, nullptr, nullptr},
+    {c_text("func_doc"), function_get_doc, function_set_doc, nullptr, nullptr},
     {c_text("__annotations__"), function_get_annotations,
      function_set_annotations, nullptr, nullptr},
     {c_text("__defaults__"), function_get_defaults, function_set_defaults,
@@ -228,11 +231,8 @@ PyGetSetDef function_getset[] = {
     {},
 };
 
-#define CALVORO_MEMBER(name, field, flags)                                \
-    {                                                                     \
-        c_text(name), T_OBJECT, offsetof(FunctionObject, field), flags,   \
-            nullptr                                                       \
-    }
+#define CALVORO_MEMBER(name, field, flags) \
+    {c_text(name), T_OBJECT, offsetof(FunctionObject, field), flags, nullptr}
 PyMemberDef function_members[] = {
     CALVORO_MEMBER("__module__", module, 0),
     CALVORO_MEMBER("__globals__", globals, READONLY),
@@ -250,7 +250,7 @@ PyMemberDef function_members[] = {
 PyObject *
 function_reduce(PyObject *self, PyObject *)
 {
-    return Ref::new_ref(as_function(self)->qualname).release();
+    return Py_NewRef(as_function(self)->qualname);
 }
 
 PyMethodDef function_methods[] = {
@@ -267,8 +267,8 @@ function_call(PyObject *self, PyObject *args, PyObject *kwargs)
     case CallForm::pair:
         return def->call_pair(args, kwargs);
     case CallForm::single:
-        PyObject *arg = boundary::bind_single_argument(args, kwargs,
-                                                       def->name);
+        PyObject *arg =
+            boundary::bind_single_argument(args, kwargs, def->name);
         return arg ? def->call_single(arg) : nullptr;
     }
     return nullptr;
@@ -278,7 +278,7 @@ PyObject *
 function_descr_get(PyObject *self, PyObject *obj, PyObject *)
 {
     if (!obj || obj == Py_None) {
-        return Ref::new_ref(self).release();
+        return Py_NewRef(self);
     }
     return PyMethod_New(self, obj);
 }
@@ -366,8 +366,8 @@ function_type_ready()
 }
 
 Ref
-function_new(const FunctionDef *def, PyObject *module_name,
-             PyObject *globals, PyObject *code, PyObject *annotations)
+function_new(const FunctionDef *def, PyObject *module_name, PyObject *globals,
+             PyObject *code, PyObject *annotations)
 {
     Ref name = Ref::steal(PyUnicode_FromString(def->name));
     if (!name) {
@@ -378,13 +378,13 @@ function_new(const FunctionDef *def, PyObject *module_name,
         return Ref();
     }
     f->def = def;
-    f->name = Ref::new_ref(name.get()).release();
+    f->name = Py_NewRef(name.get());
     f->qualname = name.release();
-    f->module = Ref::new_ref(module_name).release();
-    f->globals = Ref::new_ref(globals).release();
-    f->code = Ref::new_ref(code).release();
+    f->module = Py_NewRef(module_name);
+    f->globals = Py_NewRef(globals);
+    f->code = Py_NewRef(code);
     f->doc = nullptr;
-    f->annotations = Ref::new_ref(annotations).release();
+    f->annotations = Py_NewRef(annotations);
     f->defaults = nullptr;
     f->kwdefaults = nullptr;
     f->dict = nullptr;
@@ -399,6 +399,89 @@ bool
 function_has_def(PyObject *obj, const FunctionDef *def)
 {
     return Py_TYPE(obj) == &function_type && as_function(obj)->def == def;
+}
+
+// ---------------------------------------------------------------------------
+// Definition statements
+
+namespace {
+
+// The value of an annotation, its names looked up in evaluation order.
+Ref
+evaluate(boundary::ModuleRecord &module, const Annotation &annotation)
+{
+    if (!annotation.generic) {
+        return Ref::new_ref(Py_None);
+    }
+    Ref generic = boundary::lookup_global(module, *annotation.generic);
+    if (!generic || annotation.nargs == 0) {
+        return generic;
+    }
+    Ref args[2];
+    for (int i = 0; i < annotation.nargs; i++) {
+        args[i] = boundary::lookup_global(module, *annotation.args[i]);
+        if (!args[i]) {
+            return Ref();
+        }
+    }
+    Ref index =
+        annotation.nargs == 1
+            ? Ref::new_ref(args[0].get())
+            : Ref::steal(PyTuple_Pack(2, args[0].get(), args[1].get()));
+    if (!index) {
+        return Ref();
+    }
+    return Ref::steal(PyObject_GetItem(generic.get(), index.get()));
+}
+
+}  // namespace
+
+bool
+make_code(boundary::ModuleRecord &module, Definition &definition)
+{
+    if (definition.code) {
+        return true;
+    }
+    Ref varnames = Ref::steal(PyTuple_New(definition.nvarnames));
+    if (!varnames) {
+        return false;
+    }
+    for (int i = 0; i < definition.nvarnames; i++) {
+        PyTuple_SET_ITEM(varnames.get(), i,
+                         Py_NewRef(*definition.varnames[i]));
+    }
+    Ref name = Ref::steal(PyUnicode_InternFromString(definition.def->name));
+    if (!name) {
+        return false;
+    }
+    definition.code = compat::new_code_object(
+        definition.argcount, varnames.get(), module.state.filename, name.get(),
+        definition.line);
+    return definition.code != nullptr;
+}
+
+bool
+define(boundary::ModuleRecord &module, const Definition &definition,
+       PyObject *module_name)
+{
+    Ref annotations = Ref::steal(PyDict_New());
+    if (!annotations) {
+        return false;
+    }
+    for (int i = 0; i < definition.nannotations; i++) {
+        const Annotation &annotation = definition.annotations[i];
+        Ref value = evaluate(module, annotation);
+        if (!value || PyDict_SetItem(annotations.get(), *annotation.key,
+                                     value.get()) != 0) {
+            return false;
+        }
+    }
+    PyObject *globals = module.state.globals;
+    Ref function = function_new(definition.def, module_name, globals,
+                                definition.code, annotations.get());
+    Ref name = Ref::steal(PyUnicode_InternFromString(definition.def->name));
+    return function && name &&
+           PyDict_SetItem(globals, name.get(), function.get()) == 0;
 }
 
 }  // namespace calvoro::anyfold

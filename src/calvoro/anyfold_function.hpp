@@ -1,7 +1,9 @@
 // anyfold_function.hpp: anyfold's own function type, which answers the
-// introspection protocol of functions written in Python.
+// introspection protocol of functions written in Python, and the definition
+// statements that make its objects at import.
 #pragma once
 
+#include "boundary/module_record.hpp"
 #include "boundary/ref.hpp"
 
 namespace calvoro::anyfold {
@@ -30,5 +32,38 @@ Ref function_new(const FunctionDef *def, PyObject *module_name,
 
 // Whether `obj` is a function object made from `def`.
 bool function_has_def(PyObject *obj, const FunctionDef *def);
+
+// An annotation as the definition line writes it: None, a name, or a
+// generic subscripted with one name or a pair of names. The names are
+// slots of the module's constants, filled at import.
+struct Annotation {
+    PyObject *const *key;
+    PyObject *const *generic;  // nullptr: the None constant
+    PyObject *const *args[2];
+    int nargs;                 // 0: the generic name alone
+};
+
+// A definition statement of the module's source.
+struct Definition {
+    const FunctionDef *def;
+    int line;  // of the `def`
+    int argcount;
+    PyObject *const *varnames[3];
+    int nvarnames;
+    Annotation annotations[3];
+    int nannotations;
+    PyObject *code;  // made once, held for the life of the process
+};
+
+// Makes the definition's code object, unless an earlier import has. False
+// with an exception set.
+bool make_code(boundary::ModuleRecord &module, Definition &definition);
+
+// Runs the statement in the module's namespace: evaluates the annotations,
+// their names looked up as globals in order, makes the function object
+// (`module_name` is its __module__) and binds it. False with an exception
+// set.
+bool define(boundary::ModuleRecord &module, const Definition &definition,
+            PyObject *module_name);
 
 }  // namespace calvoro::anyfold

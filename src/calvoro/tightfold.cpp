@@ -7,12 +7,15 @@
 // argument tests.
 #include "boundary/binding.hpp"
 #include "boundary/calls.hpp"
+#include "boundary/dict_walk.hpp"
 #include "boundary/fused.hpp"
 #include "boundary/items.hpp"
 #include "boundary/loading.hpp"
 #include "boundary/plain_copy.hpp"
+#include "boundary/recursion.hpp"
 #include "boundary/traceback.hpp"
 #include "boundary/unraisable.hpp"
+#include "docstrings.hpp"
 
 namespace calvoro::tightfold {
 
@@ -20,11 +23,14 @@ namespace {
 
 using boundary::FunctionIdentity;
 
-boundary::ModuleIdentity identity = {
-    "tightfold",
-    "calvoro.tightfold",
-    "init calvoro.tightfold",
-    "src/calvoro/tightfold",
+boundary::ModuleRecord record = {
+    {
+        "tightfold",
+        "calvoro.tightfold",
+        "init calvoro.tightfold",
+        "src/calvoro/tightfold",
+    },
+    {},
 };
 
 // Made at import, held for the life of the process.
@@ -32,24 +38,15 @@ struct Constants {
     PyObject *first_dict;
     PyObject *second_dict;
     PyObject *deepcopy;
-    PyObject *length_error_args;
 };
 Constants constants;
-
-bool
-intern(PyObject **slot, const char *text)
-{
-    if (!*slot) {
-        *slot = PyUnicode_InternFromString(text);
-    }
-    return *slot != nullptr;
-}
 
 // ---------------------------------------------------------------------------
 // The core
 
 constexpr const char *rmerge_name = "calvoro.tightfold._rmerge";
-constexpr const char *merge_inplace_context = "calvoro.tightfold.merge_inplace";
+constexpr const char *merge_inplace_context =
+    "calvoro.tightfold.merge_inplace";
 // Nesting deeper than the recursion limit or the native stack allows ends in
 // RecursionError.
 constexpr const char *too_deep_where = " while merging dictionaries";
@@ -66,7 +63,7 @@ constexpr int replace = 21;
 bool
 fail_rmerge(int line)
 {
-    boundary::add_traceback_entry(identity, rmerge_name, line);
+    boundary::add_traceback_entry(record, rmerge_name, line);
     return false;
 }
 
@@ -77,13 +74,157 @@ not_iterable()
     return false;
 }
 
+using boundary::DictWalk;
 using boundary::FusionWindow;
 
-bool rmerge(PyObject *first_dict, PyObject *second_dict,
-            FusionWindow &window, const Descent &descent);
+// Both dicts are exact dicts or None, held by the caller for the call;
+// `descent` is the calling thread's. Each returns false with an exception
+// set and the level's traceback entry added.
 
-// Both values are dictionaries: fetch both again, test their exact types,
-// and merge one level deeper.
+// Merges second_dict into first_dict; `window` is open on entry and closed
+// by any code that runs. A refusal for depth adds no entry: the caller's
+// call failed.
+bool rmerge(PyObject *first_dict, PyObject *second_dict, FusionWindow &window,
+            const Descent &descent);
+// One key by the dictionary operations; any step may run Python code.
+bool merge_key(PyObject *first_dict, PyObject *second_dict, PyObject *key,
+               const Descent &descent);
+// One plain key while the window is open: `value` is second_dict[key],
+// from the walk.
+bool merge_plain_key(PyObject *first_dict, PyObject *key, PyObject *value,
+                     FusionWindow &window, const Descent &descent);
+// Both values under `key` are dictionaries: fetches both again, tests their
+// exact types, and merges one level deeper.
+bool merge_nested(PyObject *first_dict, PyObject *second_dict, PyObject *key,
+                  const Descent &descent);
+
+bool
+rmerge(PyObject *first_dict, PyObject *second_dict, FusionWindow &window,
+       const Descent &descent)
+{
+    using namespace rmerge_line;
+    assert(!PyErr_Occurred() && window.is_open());
+    assert(Py_REFCNT(first_dict) > 0 && Py_REFCNT(second_dict) > 0);
+    RecursionGuard guard(too_deep_where, descent);
+    if (!guard) {
+        return false;
+    }
+    if (second_dict == Py_None) {
+        not_iterable();
+        return fail_rmerge(walk);
+    }
+    const bool fuse = boundary::fusable(first_dict, second_dict);
+    DictWalk keys(second_dict);
+    for (;;) {
+        PyObject *key;
+        PyObject *value;
+        // hashing and comparing keys may have changed the dictionary
+        switch (keys.next(&key, &value)) {
+        case DictWalk::Step::error:
+            return fail_rmerge(walk);
+        case DictWalk::Step::end:
+            return true;
+        case DictWalk::Step::item:
+            break;
+        }
+        bool merged;
+        if (fuse && window.is_open() && boundary::is_plain_key(key)) {
+            merged = merge_plain_key(first_dict, key, value, window, descent);
+        }
+        else {
+            Ref held_key = Ref::new_ref(key);
+            window.close();
+            merged = merge_key(first_dict, second_dict, key, descent);
+        }
+        if (!merged) {
+            return false;
+        }
+    }
+}
+
+enum class Holds { error, other, dictionary };
+
+// What dict[key] holds; the value is not kept.
+Holds
+holds_dictionary(PyObject *dictionary, PyObject *key)
+{
+    Ref value = boundary::dict_item(dictionary, key);
+    if (!value) {
+        return Holds::error;
+    }
+    return PyDict_Check(value.get()) ? Holds::dictionary : Holds::other;
+}
+
+bool
+merge_key(PyObject *first_dict, PyObject *second_dict, PyObject *key,
+          const Descent &descent)
+{
+    using namespace rmerge_line;
+    if (first_dict == Py_None) {
+        not_iterable();
+        return fail_rmerge(contains);
+    }
+    int found = PyDict_Contains(first_dict, key);
+    if (found < 0) {
+        return fail_rmerge(contains);
+    }
+    if (found) {
+        Holds first_holds = holds_dictionary(first_dict, key);
+        if (first_holds == Holds::error) {
+            return fail_rmerge(first_test);
+        }
+        if (first_holds == Holds::dictionary) {
+            Holds second_holds = holds_dictionary(second_dict, key);
+            if (second_holds == Holds::error) {
+                return fail_rmerge(second_test);
+            }
+            if (second_holds == Holds::dictionary) {
+                return merge_nested(first_dict, second_dict, key, descent) ||
+                       fail_rmerge(nested);
+            }
+        }
+    }
+    Ref value = boundary::dict_item(second_dict, key);
+    if (!value || PyDict_SetItem(first_dict, key, value.get()) != 0) {
+        return fail_rmerge(replace);
+    }
+    return true;
+}
+
+bool
+merge_plain_key(PyObject *first_dict, PyObject *key, PyObject *value,
+                FusionWindow &window, const Descent &descent)
+{
+    using Store = FusionWindow::Store;
+    // no code runs before the store holds what it keeps, and the store
+    // uses neither `key` nor `value` after a release that may run code
+    PyObject *existing;
+    switch (
+        window.store_unless_both_dicts(first_dict, key, value, &existing)) {
+    case Store::failed:
+        return fail_rmerge(rmerge_line::replace);
+    case Store::stored:
+        return true;
+    case Store::both_dicts:
+        break;
+    }
+    Ref first_value = Ref::new_ref(existing);
+    Ref second_value = Ref::new_ref(value);
+    FusionWindow nested_window;
+    bool merged =
+        boundary::check_exact_value(first_value.get(), &PyDict_Type) &&
+        boundary::check_exact_value(second_value.get(), &PyDict_Type) &&
+        rmerge(first_value.get(), second_value.get(), nested_window, descent);
+    if (!merged) {
+        return fail_rmerge(rmerge_line::nested);
+    }
+    window.absorb(nested_window);
+    // the nested merge may have left these the last references
+    window.release(first_value);
+    window.release(second_value);
+    return true;
+}
+
 bool
 merge_nested(PyObject *first_dict, PyObject *second_dict, PyObject *key,
              const Descent &descent)
@@ -102,133 +243,6 @@ merge_nested(PyObject *first_dict, PyObject *second_dict, PyObject *key,
     return rmerge(first_value.get(), second_value.get(), nested, descent);
 }
 
-// -1 on error, else whether dict[key] is a dictionary; the value is not kept.
-int
-holds_dictionary(PyObject *dictionary, PyObject *key)
-{
-    Ref value = boundary::dict_item(dictionary, key);
-    if (!value) {
-        return -1;
-    }
-    return PyDict_Check(value.get()) ? 1 : 0;
-}
-
-bool
-merge_key(PyObject *first_dict, PyObject *second_dict, PyObject *key,
-          const Descent &descent)
-{
-    using namespace rmerge_line;
-    if (first_dict == Py_None) {
-        not_iterable();
-        return fail_rmerge(contains);
-    }
-    int found = PyDict_Contains(first_dict, key);
-    if (found < 0) {
-        return fail_rmerge(contains);
-    }
-    if (found) {
-        int first_is_dict = holds_dictionary(first_dict, key);
-        if (first_is_dict < 0) {
-            return fail_rmerge(first_test);
-        }
-        if (first_is_dict) {
-            int second_is_dict = holds_dictionary(second_dict, key);
-            if (second_is_dict < 0) {
-                return fail_rmerge(second_test);
-            }
-            if (second_is_dict) {
-                return merge_nested(first_dict, second_dict, key, descent) ||
-                       fail_rmerge(nested);
-            }
-        }
-    }
-    Ref value = boundary::dict_item(second_dict, key);
-    if (!value || PyDict_SetItem(first_dict, key, value.get()) != 0) {
-        return fail_rmerge(replace);
-    }
-    return true;
-}
-
-// merge_key for a plain key while nothing can observe its lookups, which
-// are fused: `value` is second_dict[key], from the walk.
-bool
-merge_plain_key(PyObject *first_dict, PyObject *key, PyObject *value,
-                FusionWindow &window, const Descent &descent)
-{
-    using namespace rmerge_line;
-    using Store = FusionWindow::Store;
-    PyObject *existing;
-    // no code runs before the store holds what it keeps, and the store
-    // uses neither `key` nor `value` after a release that may run code
-    Store stored =
-        window.store_unless_both_dicts(first_dict, key, value, &existing);
-    if (stored != Store::both_dicts) {
-        return stored == Store::stored || fail_rmerge(replace);
-    }
-    Ref first_value = Ref::new_ref(existing);
-    Ref second_value = Ref::new_ref(value);
-    FusionWindow nested_window;
-    bool merged =
-        boundary::check_exact_value(first_value.get(), &PyDict_Type) &&
-        boundary::check_exact_value(second_value.get(), &PyDict_Type) &&
-        rmerge(first_value.get(), second_value.get(), nested_window,
-               descent);
-    if (!merged) {
-        return fail_rmerge(nested);
-    }
-    window.absorb(nested_window);
-    // the nested merge may have left these the last references
-    window.release(first_value);
-    window.release(second_value);
-    return true;
-}
-
-// Both arguments are exact dicts or None, held by the caller for the call;
-// `window` is open on entry and closed by any code that runs; `descent` is
-// the calling thread's. A refusal for depth adds no entry: the caller's
-// call failed.
-bool
-rmerge(PyObject *first_dict, PyObject *second_dict, FusionWindow &window,
-       const Descent &descent)
-{
-    using namespace rmerge_line;
-    assert(!PyErr_Occurred() && window.is_open());
-    assert(Py_REFCNT(first_dict) > 0 && Py_REFCNT(second_dict) > 0);
-    RecursionGuard guard(too_deep_where, descent);
-    if (!guard) {
-        return false;
-    }
-    if (second_dict == Py_None) {
-        not_iterable();
-        return fail_rmerge(walk);
-    }
-    const bool fuse = boundary::fusable(first_dict, second_dict);
-    const Py_ssize_t length = PyDict_GET_SIZE(second_dict);
-    Py_ssize_t position = 0;
-    PyObject *key;
-    PyObject *value;
-    for (;;) {
-        // hashing and comparing keys may have changed the dictionary
-        int step = boundary::dict_step(second_dict, length, &position, &key,
-                                       &value);
-        if (step <= 0) {
-            return step == 0 || fail_rmerge(walk);
-        }
-        bool merged;
-        if (fuse && window.is_open() && boundary::is_plain_key(key)) {
-            merged =
-                merge_plain_key(first_dict, key, value, window, descent);
-        } else {
-            Ref held_key = Ref::new_ref(key);
-            window.close();
-            merged = merge_key(first_dict, second_dict, key, descent);
-        }
-        if (!merged) {
-            return false;
-        }
-    }
-}
-
 // The in-place merge that never raises: a failure is reported.
 void
 merge_inplace(PyObject *first_dict, PyObject *second_dict)
@@ -244,8 +258,8 @@ merge_inplace(PyObject *first_dict, PyObject *second_dict)
 // ---------------------------------------------------------------------------
 // Entry points
 
-constexpr FunctionIdentity merge_function = {
-    "merge", "calvoro.tightfold.merge", 25};
+constexpr FunctionIdentity merge_function = {"merge",
+                                             "calvoro.tightfold.merge", 25};
 constexpr int merge_body_line = 34;
 
 // A failure in the body shows the function twice: the line, then its
@@ -253,8 +267,8 @@ constexpr int merge_body_line = 34;
 PyObject *
 fail_twice(const FunctionIdentity &function, int line)
 {
-    boundary::add_traceback_entry(identity, function.qualified_name, line);
-    return boundary::fail_at(identity, function.qualified_name,
+    boundary::add_traceback_entry(record, function.qualified_name, line);
+    return boundary::fail_at(record, function.qualified_name,
                              function.binding_line);
 }
 
@@ -262,7 +276,7 @@ fail_twice(const FunctionIdentity &function, int line)
 Ref
 deep_copy(PyObject *original)
 {
-    Ref deepcopy = boundary::lookup_global(identity, constants.deepcopy);
+    Ref deepcopy = boundary::lookup_global(record, constants.deepcopy);
     if (!deepcopy) {
         return Ref();
     }
@@ -273,53 +287,40 @@ deep_copy(PyObject *original)
     return copy;
 }
 
+// Binds (first_dict, second_dict) of a public function and tests their
+// types.
 bool
-bind_dicts(const FunctionIdentity &function, PyObject *args,
-           PyObject *kwargs, boundary::PairArguments *bound)
+bind_dicts(const FunctionIdentity &function, PyObject *args, PyObject *kwargs,
+           boundary::HeldPair *dicts)
 {
-    if (!boundary::bind_pair_arguments(args, kwargs, function.name,
-                                       constants.first_dict,
-                                       constants.second_dict, bound)) {
-        boundary::add_traceback_entry(identity, function.qualified_name,
-                                      function.binding_line);
-        return false;
-    }
-    return boundary::check_exact_argument(bound->first, &PyDict_Type,
+    return boundary::bind_held_pair(record, function, args, kwargs,
+                                    constants.first_dict,
+                                    constants.second_dict, dicts) &&
+           boundary::check_exact_argument(dicts->first.get(), &PyDict_Type,
                                           "first_dict") &&
-           boundary::check_exact_argument(bound->second, &PyDict_Type,
+           boundary::check_exact_argument(dicts->second.get(), &PyDict_Type,
                                           "second_dict");
 }
 
 PyObject *
 tightfold_merge(PyObject *, PyObject *args, PyObject *kwargs)
 {
-    boundary::PairArguments bound;
-    if (!bind_dicts(merge_function, args, kwargs, &bound)) {
+    boundary::HeldPair dicts;
+    if (!bind_dicts(merge_function, args, kwargs, &dicts)) {
         return nullptr;
     }
-    Ref first_dict = Ref::new_ref(bound.first);
-    Ref second_dict = Ref::new_ref(bound.second);
-    Ref copy = deep_copy(first_dict.get());
+    Ref copy = deep_copy(dicts.first.get());
     FusionWindow window;
-    if (!copy ||
-        !rmerge(copy.get(), second_dict.get(), window,
-                Descent::of_calling_thread())) {
+    if (!copy || !rmerge(copy.get(), dicts.second.get(), window,
+                         Descent::of_calling_thread())) {
         return fail_twice(merge_function, merge_body_line);
     }
     return copy.release();
 }
 
-PyDoc_STRVAR(merge_doc,
-             "merge(dict first_dict, dict second_dict) -> dict\n"
-             "\n"
-             "    Merge 2 dicts recursively.\n"
-             "    If more than one given dict defines the same key,\n"
-             "    then the one that is later in the argument sequence takes "
-             "precedence.\n"
-             "    :param first_dict: first dict to merge\n"
-             "    :param second_dict: second dict to merge\n"
-             "    :return: merged dict\n"
-             "    ");
+PyDoc_STRVAR(
+    merge_doc,
+    "merge(dict first_dict, dict second_dict) -> dict\n" CALVORO_MERGE_DOC);
 
 constexpr FunctionIdentity merge_inplace_function = {
     "merge_inplace", "calvoro.tightfold.merge_inplace", 38};
@@ -327,37 +328,24 @@ constexpr FunctionIdentity merge_inplace_function = {
 PyObject *
 tightfold_merge_inplace(PyObject *, PyObject *args, PyObject *kwargs)
 {
-    boundary::PairArguments bound;
-    if (!bind_dicts(merge_inplace_function, args, kwargs, &bound)) {
+    boundary::HeldPair dicts;
+    if (!bind_dicts(merge_inplace_function, args, kwargs, &dicts)) {
         return nullptr;
     }
-    Ref first_dict = Ref::new_ref(bound.first);
-    Ref second_dict = Ref::new_ref(bound.second);
-    merge_inplace(first_dict.get(), second_dict.get());
+    merge_inplace(dicts.first.get(), dicts.second.get());
     Py_RETURN_NONE;
 }
 
 PyDoc_STRVAR(merge_inplace_doc,
-             "merge_inplace(dict first_dict, dict second_dict) -> void\n"
-             "\n"
-             "    Merge 2 dicts recursively.\n"
-             "    If more than one given dict defines the same key,\n"
-             "    then the one that is later in the argument sequence takes "
-             "precedence.\n"
-             "\n"
-             "    First dict will contain merged version, faster in general.\n"
-             "    :param first_dict: first dict to merge, will contain merged "
-             "version\n"
-             "    :param second_dict: second dict to merge\n"
-             "    ");
+             "merge_inplace(dict first_dict, dict second_dict) -> "
+             "void\n" CALVORO_MERGE_INPLACE_DOC);
 
 // Element i of the list, which must be an exact dict or None.
 Ref
 dict_element(PyObject *dicts, Py_ssize_t i)
 {
     Ref element = boundary::item_at_index(dicts, i);
-    if (element &&
-        !boundary::check_exact_value(element.get(), &PyDict_Type)) {
+    if (element && !boundary::check_exact_value(element.get(), &PyDict_Type)) {
         return Ref();
     }
     return element;
@@ -370,20 +358,45 @@ no_len()
     return false;
 }
 
+// Merges dicts[1], then dicts[2:len(dicts)] with the length read after the
+// first merge, into consumer_dict, each element read when its turn comes.
+// The merges report their own failures; an element that is not a dict
+// stops the fold: returns its index, with TypeError set, or 0.
+Py_ssize_t
+fold(PyObject *consumer_dict, PyObject *dicts)
+{
+    Ref element = dict_element(dicts, 1);
+    if (!element) {
+        return 1;
+    }
+    merge_inplace(consumer_dict, element.get());
+    const Py_ssize_t n = PyList_GET_SIZE(dicts);
+    for (Py_ssize_t i = 2; i < n; i++) {
+        element = dict_element(dicts, i);
+        if (!element) {
+            return i;
+        }
+        merge_inplace(consumer_dict, element.get());
+    }
+    return 0;
+}
+
 constexpr FunctionIdentity merge_many_function = {
     "merge_many", "calvoro.tightfold.merge_many", 50};
-namespace merge_many_line {
-constexpr int none = 58;
-constexpr int too_short = 59;
-constexpr int copy = 60;
-constexpr int second = 62;
-constexpr int loop = 64;
-}  // namespace merge_many_line
+// The lines of its steps, as in anyfold's folds.
+struct FoldLines {
+    int none;
+    int too_short;
+    int copy;
+    int second;
+    int loop;
+};
+constexpr FoldLines merge_many_lines = {58, 59, 60, 62, 64};
 
 PyObject *
 tightfold_merge_many(PyObject *, PyObject *dicts_arg)
 {
-    using namespace merge_many_line;
+    const FoldLines &lines = merge_many_lines;
     const FunctionIdentity &function = merge_many_function;
     if (!boundary::check_exact_argument(dicts_arg, &PyList_Type, "dicts")) {
         return nullptr;
@@ -391,44 +404,26 @@ tightfold_merge_many(PyObject *, PyObject *dicts_arg)
     Ref dicts = Ref::new_ref(dicts_arg);
     if (dicts.get() == Py_None) {
         no_len();
-        return fail_twice(function, none);
+        return fail_twice(function, lines.none);
     }
     if (PyList_GET_SIZE(dicts.get()) < 2) {
-        boundary::raise_own_exception(constants.length_error_args);
-        return fail_twice(function, too_short);
+        boundary::raise_length_error();
+        return fail_twice(function, lines.too_short);
     }
     Ref first = boundary::item_at_index(dicts.get(), 0);
     Ref consumer_dict = first ? deep_copy(first.get()) : Ref();
     if (!consumer_dict) {
-        return fail_twice(function, copy);
+        return fail_twice(function, lines.copy);
     }
     first = Ref();
-    Ref element = dict_element(dicts.get(), 1);
-    if (!element) {
-        return fail_twice(function, second);
-    }
-    merge_inplace(consumer_dict.get(), element.get());
-    const Py_ssize_t n = PyList_GET_SIZE(dicts.get());
-    for (Py_ssize_t i = 2; i < n; i++) {
-        element = dict_element(dicts.get(), i);
-        if (!element) {
-            return fail_twice(function, loop);
-        }
-        merge_inplace(consumer_dict.get(), element.get());
+    if (Py_ssize_t failed = fold(consumer_dict.get(), dicts.get())) {
+        return fail_twice(function, failed == 1 ? lines.second : lines.loop);
     }
     return consumer_dict.release();
 }
 
 PyDoc_STRVAR(merge_many_doc,
-             "merge_many(list dicts) -> dict\n"
-             "\n"
-             "    Merge list of dicts.\n"
-             "    If more than one given dict defines the same key,\n"
-             "    then the one that is later in the argument sequence takes "
-             "precedence.\n"
-             "    :param dicts: list of dicts\n"
-             "    :return: merged dict\n"
-             "    ");
+             "merge_many(list dicts) -> dict\n" CALVORO_MERGE_MANY_DOC);
 
 constexpr const char *merge_many_inplace_context =
     "calvoro.tightfold.merge_many_inplace";
@@ -452,39 +447,19 @@ tightfold_merge_many_inplace(PyObject *, PyObject *dicts_arg)
         return report_and_return();
     }
     if (PyList_GET_SIZE(dicts.get()) < 2) {
-        boundary::raise_own_exception(constants.length_error_args);
+        boundary::raise_length_error();
         return report_and_return();
     }
     Ref first = dict_element(dicts.get(), 0);
-    if (!first) {
+    if (!first || fold(first.get(), dicts.get()) != 0) {
         return report_and_return();
-    }
-    Ref element = dict_element(dicts.get(), 1);
-    if (!element) {
-        return report_and_return();
-    }
-    merge_inplace(first.get(), element.get());
-    const Py_ssize_t n = PyList_GET_SIZE(dicts.get());
-    for (Py_ssize_t i = 2; i < n; i++) {
-        element = dict_element(dicts.get(), i);
-        if (!element) {
-            return report_and_return();
-        }
-        merge_inplace(first.get(), element.get());
     }
     Py_RETURN_NONE;
 }
 
-PyDoc_STRVAR(merge_many_inplace_doc,
-             "merge_many_inplace(list dicts) -> void\n"
-             "\n"
-             "    Merge list of dicts inplace\n"
-             "    If more than one given dict defines the same key,\n"
-             "    then the one that is later in the argument sequence takes "
-             "precedence.\n"
-             "\n"
-             "    :param dicts: list of dicts\n"
-             "    ");
+PyDoc_STRVAR(
+    merge_many_inplace_doc,
+    "merge_many_inplace(list dicts) -> void\n" CALVORO_MERGE_MANY_INPLACE_DOC);
 
 // ---------------------------------------------------------------------------
 // Module
@@ -492,35 +467,18 @@ PyDoc_STRVAR(merge_many_inplace_doc,
 constexpr char merge_many_name[] = "merge_many";
 constexpr char merge_many_inplace_name[] = "merge_many_inplace";
 
-#if CALVORO_HOST_SINGLE_BINDING
-#define CALVORO_SINGLE(function, name) compat::as_cfunction(function), METH_O
-#else
-// The one-argument convention with the bare-name messages of older hosts.
-template <PyObject *(*function)(PyObject *, PyObject *), const char *name>
-PyObject *
-bind_single(PyObject *self, PyObject *args, PyObject *kwargs)
-{
-    PyObject *arg = boundary::bind_single_argument(args, kwargs, name);
-    return arg ? function(self, arg) : nullptr;
-}
-#define CALVORO_SINGLE(function, name)                 \
-    compat::as_cfunction(bind_single<function, name>), \
-        METH_VARARGS | METH_KEYWORDS
-#endif
-
 PyMethodDef tightfold_methods[] = {
     {"merge", compat::as_cfunction(tightfold_merge),
      METH_VARARGS | METH_KEYWORDS, merge_doc},
     {"merge_inplace", compat::as_cfunction(tightfold_merge_inplace),
      METH_VARARGS | METH_KEYWORDS, merge_inplace_doc},
-    {merge_many_name, CALVORO_SINGLE(tightfold_merge_many, merge_many_name),
-     merge_many_doc},
-    {merge_many_inplace_name,
-     CALVORO_SINGLE(tightfold_merge_many_inplace, merge_many_inplace_name),
-     merge_many_inplace_doc},
+    boundary::single_argument_method<tightfold_merge_many, merge_many_name>(
+        merge_many_doc),
+    boundary::single_argument_method<tightfold_merge_many_inplace,
+                                     merge_many_inplace_name>(
+        merge_many_inplace_doc),
     {},
 };
-#undef CALVORO_SINGLE
 
 bool
 prepare()
@@ -531,6 +489,7 @@ prepare()
 bool
 make_names()
 {
+    using boundary::intern;
     Constants &c = constants;
     return intern(&c.first_dict, "first_dict") &&
            intern(&c.second_dict, "second_dict") &&
@@ -541,15 +500,11 @@ int
 body(PyObject *globals)
 {
     constexpr int import_copy = 1;
-    if (!constants.length_error_args) {
-        constants.length_error_args =
-            Py_BuildValue("(s)", "List len should be at least 2");
-        if (!constants.length_error_args) {
-            return import_copy;
-        }
+    if (!boundary::make_length_error()) {
+        return import_copy;
     }
     PyObject *const names[] = {constants.deepcopy};
-    if (!boundary::import_from(identity, "copy", names, 1)) {
+    if (!boundary::import_from(record, "copy", names, 1)) {
         return import_copy;
     }
     boundary::learn_standard_deepcopy(
@@ -559,39 +514,6 @@ body(PyObject *globals)
 
 const boundary::ModuleHooks hooks = {prepare, make_names, body};
 
-PyObject *
-tightfold_create(PyObject *spec, PyModuleDef *def)
-{
-    return boundary::create_module(identity, spec, def);
-}
-
-int
-tightfold_exec(PyObject *module)
-{
-    return boundary::exec_module(identity, module, hooks);
-}
-
-PyModuleDef_Slot tightfold_slots[] = {
-    {Py_mod_create, reinterpret_cast<void *>(tightfold_create)},
-    {Py_mod_exec, reinterpret_cast<void *>(tightfold_exec)},
-#ifdef Py_GIL_DISABLED
-    {Py_mod_gil, Py_MOD_GIL_USED},
-#endif
-    {},
-};
-
-PyModuleDef tightfold_module = {
-    PyModuleDef_HEAD_INIT,
-    "tightfold",        /* m_name */
-    nullptr,            /* m_doc */
-    0,                  /* m_size */
-    tightfold_methods,  /* m_methods */
-    tightfold_slots,    /* m_slots */
-    nullptr,            /* m_traverse */
-    nullptr,            /* m_clear */
-    nullptr,            /* m_free */
-};
-
 }  // namespace
 
 }  // namespace calvoro::tightfold
@@ -599,5 +521,7 @@ PyModuleDef tightfold_module = {
 CALVORO_MODINIT
 PyInit_tightfold(void)
 {
-    return PyModuleDef_Init(&calvoro::tightfold::tightfold_module);
+    using namespace calvoro::tightfold;
+    return calvoro::boundary::ModuleDefinition<record, hooks,
+                                               tightfold_methods>::init();
 }

@@ -1,6 +1,8 @@
 // binding.cpp: argument binding with the messages of the function table.
 #include "binding.hpp"
 
+#include "traceback.hpp"
+
 namespace calvoro::boundary {
 
 namespace {
@@ -134,6 +136,23 @@ bind_single_argument(PyObject *args, PyObject *kwargs, const char *name)
         return nullptr;
     }
     return PyTuple_GET_ITEM(args, 0);
+}
+
+bool
+bind_held_pair(ModuleRecord &module, const FunctionIdentity &function,
+               PyObject *args, PyObject *kwargs, PyObject *first_name,
+               PyObject *second_name, HeldPair *held)
+{
+    PairArguments bound;
+    if (!bind_pair_arguments(args, kwargs, function.name, first_name,
+                             second_name, &bound)) {
+        add_traceback_entry(module, function.qualified_name,
+                            function.binding_line);
+        return false;
+    }
+    held->first = Ref::new_ref(bound.first);
+    held->second = Ref::new_ref(bound.second);
+    return true;
 }
 
 }  // namespace calvoro::boundary

@@ -1,12 +1,13 @@
 // binding.hpp: the two ways a public function takes its arguments.
 #pragma once
 
-#include "compat.hpp"
+#include "module_record.hpp"
+#include "ref.hpp"
 
 namespace calvoro::boundary {
 
 struct PairArguments {
-    PyObject *first = nullptr;   // borrowed from the call's tuple or mapping
+    PyObject *first = nullptr;  // borrowed from the call's tuple or mapping
     PyObject *second = nullptr;
 };
 
@@ -23,6 +24,46 @@ bool bind_pair_arguments(PyObject *args, PyObject *kwargs, const char *name,
 // with TypeError set.
 PyObject *bind_single_argument(PyObject *args, PyObject *kwargs,
                                const char *name);
+
+// Both arguments of a public function bound by pair, held for the call: the
+// keyword mapping may be the caller's, and change during it.
+struct HeldPair {
+    Ref first;
+    Ref second;
+};
+
+// bind_pair_arguments for a public function of `module`, whose failure gets
+// the function's traceback entry at its binding line.
+bool bind_held_pair(ModuleRecord &module, const FunctionIdentity &function,
+                    PyObject *args, PyObject *kwargs, PyObject *first_name,
+                    PyObject *second_name, HeldPair *held);
+
+// A one-argument function of a method table, as the table calls it.
+using SingleFunction = PyObject *(*)(PyObject *self, PyObject *arg);
+
+template <SingleFunction function, const char *name>
+PyObject *
+call_single(PyObject *self, PyObject *args, PyObject *kwargs)
+{
+    PyObject *arg = bind_single_argument(args, kwargs, name);
+    return arg ? function(self, arg) : nullptr;
+}
+
+// The method table entry of a one-argument function. Where the host's own
+// convention (METH_O) refuses bad calls with the bare name, it binds;
+// elsewhere the single binding does, with the same messages.
+template <SingleFunction function, const char *name>
+PyMethodDef
+single_argument_method(const char *doc)
+{
+    if constexpr (compat::host_binds_single) {
+        return {name, compat::as_cfunction(function), METH_O, doc};
+    }
+    else {
+        return {name, compat::as_cfunction(call_single<function, name>),
+                METH_VARARGS | METH_KEYWORDS, doc};
+    }
+}
 
 }  // namespace calvoro::boundary
 

@@ -1,6 +1,8 @@
 // calls.cpp: lookups and calls that may run Python code.
 #include "calls.hpp"
 
+#include "recursion.hpp"
+
 namespace calvoro::boundary {
 
 namespace {
@@ -26,9 +28,9 @@ checked_result(PyObject *result)
 }  // namespace
 
 Ref
-lookup_builtin(ModuleIdentity &module, PyObject *name)
+lookup_builtin(ModuleRecord &module, PyObject *name)
 {
-    Ref value = Ref::steal(PyObject_GetAttr(module.builtins, name));
+    Ref value = Ref::steal(PyObject_GetAttr(module.state.builtins, name));
     // a module __getattr__ of builtins may raise anything; only "no such
     // attribute" means the name is not defined
     if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
@@ -39,21 +41,19 @@ lookup_builtin(ModuleIdentity &module, PyObject *name)
 }
 
 Ref
-lookup_global(ModuleIdentity &module, PyObject *name, FusionWindow &window)
+lookup_global(ModuleRecord &module, PyObject *name, FusionWindow &window)
 {
-    PyObject *value = PyDict_GetItemWithError(module.globals, name);
-    if (value) {
-        return Ref::new_ref(value);
+    PyObject *value;
+    int found = PyDict_GetItemRef(module.state.globals, name, &value);
+    if (found != 0) {
+        return Ref::steal(value);
     }
     window.close();
-    if (PyErr_Occurred()) {
-        return Ref();
-    }
     return lookup_builtin(module, name);
 }
 
 Ref
-lookup_global(ModuleIdentity &module, PyObject *name)
+lookup_global(ModuleRecord &module, PyObject *name)
 {
     FusionWindow unused;
     return lookup_global(module, name, unused);
@@ -75,12 +75,10 @@ call_guarded(PyObject *callable, PyObject *const *args, Py_ssize_t nargs)
         return Ref();
     }
     if (self) {
-        Py_INCREF(self);
-        PyTuple_SET_ITEM(tuple.get(), 0, self);
+        PyTuple_SET_ITEM(tuple.get(), 0, Py_NewRef(self));
     }
     for (Py_ssize_t i = 0; i < nargs; i++) {
-        Py_INCREF(args[i]);
-        PyTuple_SET_ITEM(tuple.get(), i + offset, args[i]);
+        PyTuple_SET_ITEM(tuple.get(), i + offset, Py_NewRef(args[i]));
     }
     // the method object holds the function; keep it for the whole call
     Ref hold = Ref::new_ref(function);
@@ -100,6 +98,27 @@ call_guarded(PyObject *callable, PyObject *const *args, Py_ssize_t nargs)
         return Ref();
     }
     return checked_result(call(function, tuple.get(), nullptr));
+}
+
+namespace {
+PyObject *length_error_args = nullptr;
+}  // namespace
+
+bool
+make_length_error()
+{
+    if (!length_error_args) {
+        length_error_args =
+            Py_BuildValue("(s)", "List len should be at least 2");
+    }
+    return length_error_args != nullptr;
+}
+
+PyObject *
+raise_length_error()
+{
+    assert(length_error_args);
+    return raise_own_exception(length_error_args);
 }
 
 PyObject *

@@ -2,7 +2,7 @@
 #pragma once
 
 #include "fused.hpp"
-#include "identity.hpp"
+#include "module_record.hpp"
 #include "ref.hpp"
 
 namespace calvoro::boundary {
@@ -11,16 +11,15 @@ namespace calvoro::boundary {
 // then the builtins module. NameError "name '%U' is not defined" when
 // neither has it; other errors of either lookup are passed on.
 // `name` must be a str. Returns a new reference or an empty Ref.
-Ref lookup_global(ModuleIdentity &module, PyObject *name);
+Ref lookup_global(ModuleRecord &module, PyObject *name);
 
 // lookup_global inside a merge loop: closes the window when the name is not
 // in the namespace, since the lookup in the builtins module may run code.
 // Whether the namespace's own keys may run code is the caller's to know.
-Ref lookup_global(ModuleIdentity &module, PyObject *name,
-                  FusionWindow &window);
+Ref lookup_global(ModuleRecord &module, PyObject *name, FusionWindow &window);
 
 // The same lookup in the builtins module alone.
-Ref lookup_builtin(ModuleIdentity &module, PyObject *name);
+Ref lookup_builtin(ModuleRecord &module, PyObject *name);
 
 // Calls `callable` with positional arguments only, inside the recursion
 // guard (one level per call); a bound method is called as its function with
@@ -44,6 +43,12 @@ call_guarded(PyObject *callable, PyObject *first, PyObject *second)
 // Raises the built-in Exception made from the constant argument tuple
 // `args`. Always returns nullptr.
 PyObject *raise_own_exception(PyObject *args);
+
+// The folds' Exception for a list of fewer than two dicts. Its argument
+// tuple is made once per process, by make_length_error at import (false
+// with an exception set); raise_length_error always returns nullptr.
+bool make_length_error();
+PyObject *raise_length_error();
 
 // The context text of guarded calls and of the recursion errors.
 inline constexpr const char *calling_where = " while calling a Python object";

@@ -5,59 +5,6 @@
 
 namespace calvoro::compat {
 
-#if !CALVORO_PORTABLE
-namespace detail {
-bool marks_known = false;
-uintptr_t general_mark = 0;
-}  // namespace detail
-
-namespace {
-
-// A dict of `key` and, unless null, `removed` under it and removed again.
-Ref
-probe_dict(PyObject *key, PyObject *removed)
-{
-    Ref dict = Ref::steal(PyDict_New());
-    if (!dict || PyDict_SetItem(dict.get(), key, Py_None) != 0 ||
-        (removed && (PyDict_SetItem(dict.get(), removed, Py_None) != 0 ||
-                     PyDict_DelItem(dict.get(), removed) != 0))) {
-        return Ref();
-    }
-    return dict;
-}
-
-}  // namespace
-
-void
-learn_dict_marks()
-{
-    if (detail::marks_known) {
-        return;
-    }
-    Ref text = Ref::steal(PyUnicode_FromString("calvoro"));
-    Ref number = Ref::steal(PyLong_FromLong(7));
-    Ref number_text = Ref::steal(PyUnicode_FromString("7"));
-    if (!text || !number || !number_text) {
-        PyErr_Clear();
-        return;
-    }
-    // subclasses of str, tuples and the like switch like an int does
-    Ref general = probe_dict(number.get(), nullptr);
-    Ref str_only = probe_dict(text.get(), nullptr);
-    Ref str_deleted = probe_dict(text.get(), number_text.get());
-    Ref general_left = probe_dict(text.get(), number.get());
-    if (!general || !str_only || !str_deleted || !general_left) {
-        PyErr_Clear();
-        return;
-    }
-    uintptr_t mark = detail::dict_mark(general.get());
-    detail::marks_known = detail::dict_mark(str_only.get()) != mark &&
-                          detail::dict_mark(str_deleted.get()) != mark &&
-                          detail::dict_mark(general_left.get()) == mark;
-    detail::general_mark = mark;
-}
-#endif
-
 #if CALVORO_PORTABLE
 // The constructor's signature is unstable across versions: start from an
 // empty code object and let replace() fill in and check the rest.
@@ -77,11 +24,11 @@ new_code_object(int argcount, PyObject *varnames, PyObject *filename,
              : Ref();
     Ref args = Ref::steal(PyTuple_New(0));
     Ref kwargs = Ref::steal(Py_BuildValue(
-        "{s:i,s:n,s:O,s:i,s:y,s:y,s:y,s:i,s:(),s:()}", "co_argcount",
-        argcount, "co_nlocals", PyTuple_GET_SIZE(varnames), "co_varnames",
-        varnames, "co_flags", CO_OPTIMIZED | CO_NEWLOCALS, "co_code", "",
-        "co_linetable", "", "co_exceptiontable", "", "co_stacksize", 0,
-        "co_consts", "co_names"));
+        "{s:i,s:n,s:O,s:i,s:y,s:y,s:y,s:i,s:(),s:()}", "co_argcount", argcount,
+        "co_nlocals", PyTuple_GET_SIZE(varnames), "co_varnames", varnames,
+        "co_flags", CO_OPTIMIZED | CO_NEWLOCALS, "co_code", "", "co_linetable",
+        "", "co_exceptiontable", "", "co_stacksize", 0, "co_consts",
+        "co_names"));
     if (!replace || !args || !kwargs) {
         return nullptr;
     }

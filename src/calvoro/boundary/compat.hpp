@@ -32,13 +32,8 @@
 #define CALVORO_MODINIT \
     extern "C" __attribute__((visibility("default"))) PyObject *
 
-// Up to 3.8 the interpreter's one-argument functions (METH_O) refuse bad
-// calls with the bare function name; from 3.9 the messages carry the
-// module, so the binding is done by the function itself there.
-#define CALVORO_HOST_SINGLE_BINDING (!CALVORO_PY39)
-
 // Py_SET_REFCNT: added in 3.9 (bpo-39573).
-#if !CALVORO_PY39
+#if PY_VERSION_HEX < 0x030900A4
 static inline void
 Py_SET_REFCNT(PyObject *obj, Py_ssize_t refcnt)
 {
@@ -46,17 +41,80 @@ Py_SET_REFCNT(PyObject *obj, Py_ssize_t refcnt)
 }
 #endif
 
-// PyDict_GET_SIZE: added in 3.7.
-#if !CALVORO_PY37
+// PyDict_GET_SIZE: added in 3.7 (bpo-28959).
+#if PY_VERSION_HEX < 0x030700A1
 #define PyDict_GET_SIZE(dict) (((PyDictObject *)(dict))->ma_used)
 #endif
 
-// PyObject_CallOneArg: added in 3.9.
-#if !CALVORO_PY39
+// PyObject_CallOneArg: added in 3.9 (bpo-37483).
+#if PY_VERSION_HEX < 0x030900A4
 static inline PyObject *
 PyObject_CallOneArg(PyObject *callable, PyObject *arg)
 {
     return PyObject_CallFunctionObjArgs(callable, arg, nullptr);
+}
+#endif
+
+// Py_NewRef, Py_XNewRef: added in 3.10 (bpo-42262).
+#if PY_VERSION_HEX < 0x030A00A3
+static inline PyObject *
+Py_NewRef(PyObject *obj)
+{
+    Py_INCREF(obj);
+    return obj;
+}
+
+static inline PyObject *
+Py_XNewRef(PyObject *obj)
+{
+    Py_XINCREF(obj);
+    return obj;
+}
+#endif
+
+// PyErr_GetRaisedException, PyErr_SetRaisedException: added in 3.12
+// (gh-101578). Before, the pending exception is three objects, normalized
+// here into the one.
+#if PY_VERSION_HEX < 0x030C00A6
+static inline PyObject *
+PyErr_GetRaisedException(void)
+{
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (traceback && value && PyException_SetTraceback(value, traceback) < 0) {
+        PyErr_Clear();
+    }
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    return value;
+}
+
+static inline void
+PyErr_SetRaisedException(PyObject *exc)
+{
+    PyObject *type = nullptr;
+    PyObject *traceback = nullptr;
+    if (exc) {
+        type = Py_NewRef(reinterpret_cast<PyObject *>(Py_TYPE(exc)));
+        traceback = PyException_GetTraceback(exc);
+    }
+    PyErr_Restore(type, exc, traceback);
+}
+#endif
+
+// PyDict_GetItemRef: added in 3.13 (gh-106004).
+#if PY_VERSION_HEX < 0x030D00A1
+static inline int
+PyDict_GetItemRef(PyObject *dict, PyObject *key, PyObject **result)
+{
+    PyObject *item = PyDict_GetItemWithError(dict, key);
+    if (item) {
+        *result = Py_NewRef(item);
+        return 1;
+    }
+    *result = nullptr;
+    return PyErr_Occurred() ? -1 : 0;
 }
 #endif
 
@@ -96,25 +154,94 @@ current_interpreter_id()
 #endif
 }
 
-// PyDict_SetDefault: from 3.13.0 to 3.13.5, when growing the dict for a new
-// key fails it counts the key anyway and returns the default with
-// MemoryError set (fixed in 3.13.6). There, a lookup and a store do the
-// same for the plain keys this is used with. The version that runs decides,
-// not the headers: a module built on 3.13.6 may be loaded by 3.13.0.
-inline PyObject *
-dict_setdefault(PyObject *dict, PyObject *key, PyObject *value)
+// Up to 3.8 the interpreter's one-argument functions (METH_O) refuse bad
+// calls with the bare function name; from 3.9 (bpo-37645) the messages
+// carry the qualified name, so the binding is done by the function itself
+// there.
+inline constexpr bool host_binds_single = !CALVORO_PY39;
+
+// PyDict_SetDefault on an exact dict, with a key whose hashing and
+// comparison run no code, saying what it did; *result is what the key
+// holds, borrowed. The dict's size tells whether `value` was stored. (The
+// 3.13 PyDict_SetDefaultRef (gh-112066) says it itself, but returns a new
+// reference, which would cost every stored key two reference counts.)
+// From 3.13.0 to 3.13.5, when growing the dict fails, it counts the new key
+// anyway and returns with MemoryError set (fixed in 3.13.6): there a lookup
+// and a store do the same. The version that runs decides, not the headers:
+// a module built on 3.13.6 may be loaded by 3.13.0.
+enum class SetDefault { failed, stored, found };
+
+inline SetDefault
+dict_setdefault(PyObject *dict, PyObject *key, PyObject *value,
+                PyObject **result)
 {
 #if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000
     if (Py_Version < 0x030D06F0) {
-        PyObject *found = PyDict_GetItemWithError(dict, key);
-        if (found || PyErr_Occurred()) {
-            return found;
+        *result = PyDict_GetItemWithError(dict, key);
+        if (*result) {
+            return SetDefault::found;
         }
-        return PyDict_SetItem(dict, key, value) == 0 ? value : nullptr;
+        if (PyErr_Occurred() || PyDict_SetItem(dict, key, value) != 0) {
+            return SetDefault::failed;
+        }
+        *result = value;
+        return SetDefault::stored;
     }
 #endif
-    return PyDict_SetDefault(dict, key, value);
+    Py_ssize_t before = PyDict_GET_SIZE(dict);
+    *result = PyDict_SetDefault(dict, key, value);
+    if (!*result) {
+        return SetDefault::failed;
+    }
+    return PyDict_GET_SIZE(dict) == before ? SetDefault::found
+                                           : SetDefault::stored;
 }
+
+// The pending exception, taken away and put back as it is. From 3.12
+// (gh-101578) it is one object; before, it is three, kept unnormalized:
+// normalizing may run Python code, or fail.
+#if CALVORO_PY312
+struct PendingError {
+    PyObject *exc;
+};
+
+inline PendingError
+take_pending_error()
+{
+    return {PyErr_GetRaisedException()};
+}
+
+inline void
+restore_pending_error(PendingError error)
+{
+    PyErr_SetRaisedException(error.exc);
+}
+#else
+struct PendingError {
+    PyObject *type;
+    PyObject *value;
+    PyObject *traceback;
+};
+
+inline PendingError
+take_pending_error()
+{
+    PendingError error;
+    PyErr_Fetch(&error.type, &error.value, &error.traceback);
+    return error;
+}
+
+inline void
+restore_pending_error(PendingError error)
+{
+    PyErr_Restore(error.type, error.value, error.traceback);
+}
+#endif
+
+// Whether a dict iterator counts the keys it yields and fails when it finds
+// more than the dict had: from 3.8 (bpo-36452). Before, only a change of
+// size is seen.
+inline constexpr bool dict_iterator_counts_keys = CALVORO_PY38;
 
 // One level of recursion as the interpreter counts a Python call: against
 // sys.getrecursionlimit(), and against what protects the native stack of
@@ -206,6 +333,10 @@ leave_recursive_call([[maybe_unused]] PyThreadState *ts)
 #endif
 }
 
+// Whether dict_keys_mark can be read: the head of the dict keys table is
+// known from 3.6 to 3.15.
+inline constexpr bool has_dict_keys_mark = !CALVORO_PORTABLE;
+
 #if !CALVORO_PORTABLE
 namespace detail {
 
@@ -224,59 +355,32 @@ struct KeysHead {
 #endif
 };
 
+}  // namespace detail
+#endif
+
+// How the interpreter looks up keys in an exact dict, as a number that it
+// changes when the dict stops holding exact str keys only; what the number
+// means is learned at run time. 0 where it cannot be read.
 inline uintptr_t
-dict_mark(PyObject *dict)
+dict_keys_mark([[maybe_unused]] PyObject *dict)
 {
-    auto *head = reinterpret_cast<const KeysHead *>(
+#if CALVORO_PORTABLE
+    return 0;
+#else
+    auto *head = reinterpret_cast<const detail::KeysHead *>(
         reinterpret_cast<PyDictObject *>(dict)->ma_keys);
 #if CALVORO_PY311
     return head->kind;
 #else
     return reinterpret_cast<uintptr_t>(head->lookup);
 #endif
-}
-
-// The mark of the general lookup, which any key but an exact str brings
-// and which stays when that key is removed.
-extern bool marks_known;
-extern uintptr_t general_mark;
-
-}  // namespace detail
-
-// Whether the interpreter has marked an exact dict as holding exact str
-// keys only, which it does to look them up faster: one read of its keys
-// table, in place of a walk over every key. The mark lives in a private
-// structure whose head is read after learn_dict_marks has checked, on
-// dicts of known kinds, that it reads as expected; false until then, or
-// when it did not.
-inline bool
-dict_marked_str_keys(PyObject *dict)
-{
-    return detail::marks_known &&
-           detail::dict_mark(dict) != detail::general_mark;
-}
-
-// Learns the interpreter's marks; called once, where no merge runs.
-// Fails with nothing set: the marks are then not used.
-void learn_dict_marks();
-#else
-inline bool
-dict_marked_str_keys(PyObject *)
-{
-    return false;
-}
-
-inline void
-learn_dict_marks()
-{
-}
 #endif
+}
 
 // A code object for introspection only: empty bytecode and tables.
 // Returns a new reference, or nullptr with an exception set.
-PyObject *new_code_object(int argcount, PyObject *varnames,
-                          PyObject *filename, PyObject *name,
-                          int firstlineno);
+PyObject *new_code_object(int argcount, PyObject *varnames, PyObject *filename,
+                          PyObject *name, int firstlineno);
 
 // What could watch Python code run on the calling thread, read for the
 // native deep copy, which runs none and so must leave such cases to the
@@ -305,21 +409,23 @@ inline constexpr bool has_monitoring = CALVORO_PY312;
 // no API to ask; PySys_Audit returns at once without one, and with one
 // builds the event's arguments before calling any hook, so an argument
 // that cannot be built makes it fail with SystemError and call nothing.
-// Returns 1, 0, or -1 with an exception set. Audit hooks: added in 3.8.
-inline int
+// Audit hooks: added in 3.8 (PEP 578). `error` comes with an exception set.
+enum class AuditHooks { error, none, installed };
+
+inline AuditHooks
 audit_hooks_installed()
 {
 #if CALVORO_PY38
     if (PySys_Audit("calvoro.probe", "O", nullptr) == 0) {
-        return 0;
+        return AuditHooks::none;
     }
     if (!PyErr_ExceptionMatches(PyExc_SystemError)) {
-        return -1;
+        return AuditHooks::error;
     }
     PyErr_Clear();
-    return 1;
+    return AuditHooks::installed;
 #else
-    return 0;
+    return AuditHooks::none;
 #endif
 }
 

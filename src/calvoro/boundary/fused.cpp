@@ -36,6 +36,57 @@ frees_quietly(PyObject *obj)
     return true;
 }
 
+namespace detail {
+bool marks_known = false;
+uintptr_t general_mark = 0;
+}  // namespace detail
+
+namespace {
+
+// A dict of `key` and, unless null, `removed` under it and removed again.
+Ref
+probe_dict(PyObject *key, PyObject *removed)
+{
+    Ref dict = Ref::steal(PyDict_New());
+    if (!dict || PyDict_SetItem(dict.get(), key, Py_None) != 0 ||
+        (removed && (PyDict_SetItem(dict.get(), removed, Py_None) != 0 ||
+                     PyDict_DelItem(dict.get(), removed) != 0))) {
+        return Ref();
+    }
+    return dict;
+}
+
+}  // namespace
+
+void
+learn_dict_marks()
+{
+    if (!compat::has_dict_keys_mark || detail::marks_known) {
+        return;
+    }
+    Ref text = Ref::steal(PyUnicode_FromString("calvoro"));
+    Ref number = Ref::steal(PyLong_FromLong(7));
+    Ref number_text = Ref::steal(PyUnicode_FromString("7"));
+    if (!text || !number || !number_text) {
+        PyErr_Clear();
+        return;
+    }
+    // subclasses of str, tuples and the like switch like an int does
+    Ref general = probe_dict(number.get(), nullptr);
+    Ref str_only = probe_dict(text.get(), nullptr);
+    Ref str_deleted = probe_dict(text.get(), number_text.get());
+    Ref general_left = probe_dict(text.get(), number.get());
+    if (!general || !str_only || !str_deleted || !general_left) {
+        PyErr_Clear();
+        return;
+    }
+    uintptr_t mark = compat::dict_keys_mark(general.get());
+    detail::marks_known = compat::dict_keys_mark(str_only.get()) != mark &&
+                          compat::dict_keys_mark(str_deleted.get()) != mark &&
+                          compat::dict_keys_mark(general_left.get()) == mark;
+    detail::general_mark = mark;
+}
+
 bool
 scan_plain_keys(PyObject *dictionary)
 {

@@ -102,18 +102,15 @@ item_for_key(PyObject *obj, PyObject *key)
 Ref
 dict_item(PyObject *dictionary, PyObject *key)
 {
-    PyObject *value = PyDict_GetItemWithError(dictionary, key);
-    if (value) {
-        return Ref::new_ref(value);
-    }
-    if (!PyErr_Occurred()) {
+    PyObject *value;
+    if (PyDict_GetItemRef(dictionary, key, &value) == 0) {
         // wrapped, so that a tuple key is not spread into several args
         Ref args = Ref::steal(PyTuple_Pack(1, key));
         if (args) {
             PyErr_SetObject(PyExc_KeyError, args.get());
         }
     }
-    return Ref();
+    return Ref::steal(value);
 }
 
 }  // namespace calvoro::boundary

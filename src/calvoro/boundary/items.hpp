@@ -15,22 +15,6 @@ Ref item_at_index(PyObject *sequence, Py_ssize_t i);
 // sequence item slot with the key taken as an index, else TypeError.
 Ref item_for_key(PyObject *obj, PyObject *key);
 
-// One step of a walk of an exact dict by position, with the length test
-// that its iterator makes before every step: -1 with RuntimeError when the
-// size is no longer `length`, 0 at the end, 1 with *key and *value
-// (borrowed) of the next entry. Inline: it is the merge loops' every step.
-inline int
-dict_step(PyObject *dictionary, Py_ssize_t length, Py_ssize_t *position,
-          PyObject **key, PyObject **value)
-{
-    if (PyDict_GET_SIZE(dictionary) != length) {
-        PyErr_SetString(PyExc_RuntimeError,
-                        "dictionary changed size during iteration");
-        return -1;
-    }
-    return PyDict_Next(dictionary, position, key, value) ? 1 : 0;
-}
-
 // dictionary[key] of an exact dict, without __missing__: KeyError with
 // args (key,) when absent; errors of hashing or comparison are passed on.
 Ref dict_item(PyObject *dictionary, PyObject *key);

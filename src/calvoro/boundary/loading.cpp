@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "calls.hpp"
+#include "fused.hpp"
 #include "traceback.hpp"
 
 namespace calvoro::boundary {
@@ -33,44 +34,44 @@ copy_spec_attribute(PyObject *spec, PyObject *dict, const char *from,
 
 // The names in the method table, and what the namespace holds under each.
 bool
-save_table_functions(ModuleIdentity &module, PyModuleDef *def)
+save_table_functions(ModuleRecord &module, PyModuleDef *def)
 {
-    module.saved_count = 0;
+    module.state.saved_count = 0;
     for (PyMethodDef *m = def->m_methods; m && m->ml_name; m++) {
-        if (module.saved_count == max_table_functions) {
+        if (module.state.saved_count == max_table_functions) {
             break;
         }
         Ref name = Ref::steal(PyUnicode_InternFromString(m->ml_name));
         if (!name) {
             return false;
         }
-        PyObject *value = PyDict_GetItemWithError(module.globals, name.get());
-        if (!value && PyErr_Occurred()) {
+        PyObject *value;
+        if (PyDict_GetItemRef(module.state.globals, name.get(), &value) < 0) {
             return false;
         }
-        Py_XINCREF(value);
-        int i = module.saved_count++;
-        module.saved_names[i] = name.release();
-        module.saved_values[i] = value;
+        int i = module.state.saved_count++;
+        module.state.saved_names[i] = name.release();
+        module.state.saved_values[i] = value;
     }
     return true;
 }
 
 // A re-import re-adds the method table over the caller's bindings: undo it.
 bool
-restore_table_functions(ModuleIdentity &module)
+restore_table_functions(ModuleRecord &module)
 {
     bool ok = true;
-    for (int i = 0; i < module.saved_count; i++) {
-        Ref name = Ref::steal(module.saved_names[i]);
-        Ref value = Ref::steal(module.saved_values[i]);
+    for (int i = 0; i < module.state.saved_count; i++) {
+        Ref name = Ref::steal(module.state.saved_names[i]);
+        Ref value = Ref::steal(module.state.saved_values[i]);
         if (!ok) {
             continue;
         }
         if (value) {
-            ok = PyDict_SetItem(module.globals, name.get(), value.get()) == 0;
+            ok = PyDict_SetItem(module.state.globals, name.get(),
+                                value.get()) == 0;
         }
-        else if (PyDict_DelItem(module.globals, name.get()) != 0) {
+        else if (PyDict_DelItem(module.state.globals, name.get()) != 0) {
             if (PyErr_ExceptionMatches(PyExc_KeyError)) {
                 PyErr_Clear();
             }
@@ -79,13 +80,13 @@ restore_table_functions(ModuleIdentity &module)
             }
         }
     }
-    module.saved_count = 0;
+    module.state.saved_count = 0;
     return ok;
 }
 
 // Fails with RuntimeWarning's exception when a filter makes it an error.
 bool
-check_version(ModuleIdentity &module)
+check_version(ModuleRecord &module)
 {
     char built[16];
     std::snprintf(built, sizeof built, "%d.%d", PY_MAJOR_VERSION,
@@ -113,35 +114,37 @@ check_version(ModuleIdentity &module)
     std::snprintf(message, sizeof message,
                   "compiletime version %s of module '%.100s' does not match "
                   "runtime version %s",
-                  built, module.qualified_name, running_version);
+                  built, module.names.qualified_name, running_version);
     return PyErr_WarnEx(PyExc_RuntimeWarning, message, 1) == 0;
 }
 
 void
-forget(ModuleIdentity &module)
+forget(ModuleRecord &module)
 {
-    Py_CLEAR(module.module);
-    Py_CLEAR(module.globals);
-    Py_CLEAR(module.builtins);
+    Py_CLEAR(module.state.module);
+    Py_CLEAR(module.state.globals);
+    Py_CLEAR(module.state.builtins);
 }
 
-// Steps 4 to 9. Returns 0, or the line of the failure's traceback entry.
+// The module frame: what the namespace holds besides the body's names, then
+// the body. Returns 0, or the line of the failure's traceback entry.
 int
-run_frame(ModuleIdentity &module, PyObject *module_object,
+run_frame(ModuleRecord &module, PyObject *module_object,
           const ModuleHooks &hooks, bool *added_to_sys_modules)
 {
     constexpr int frame_line = 1;
-    module.module = Ref::new_ref(module_object).release();
-    module.globals = Ref::new_ref(PyModule_GetDict(module_object)).release();
-    module.builtins = Ref::new_ref(PyImport_AddModule("builtins")).release();
-    if (!module.builtins ||
-        PyDict_SetItemString(module.globals, "__builtins__",
-                             module.builtins) != 0) {
+    module.state.module = Py_NewRef(module_object);
+    module.state.globals = Py_NewRef(PyModule_GetDict(module_object));
+    module.state.builtins = Py_XNewRef(PyImport_AddModule("builtins"));
+    if (!module.state.builtins ||
+        PyDict_SetItemString(module.state.globals, "__builtins__",
+                             module.state.builtins) != 0) {
         return frame_line;
     }
-    if (!module.filename) {
-        module.filename = PyUnicode_InternFromString(module.source_path);
-        if (!module.filename) {
+    if (!module.state.filename) {
+        module.state.filename =
+            PyUnicode_InternFromString(module.names.source_path);
+        if (!module.state.filename) {
             return frame_line;
         }
     }
@@ -149,7 +152,8 @@ run_frame(ModuleIdentity &module, PyObject *module_object,
         return frame_line;
     }
 
-    Ref key = Ref::steal(PyUnicode_InternFromString(module.qualified_name));
+    Ref key =
+        Ref::steal(PyUnicode_InternFromString(module.names.qualified_name));
     if (!key) {
         return frame_line;
     }
@@ -163,18 +167,21 @@ run_frame(ModuleIdentity &module, PyObject *module_object,
         *added_to_sys_modules = true;
     }
 
+    // the folds' loops are range() loops, whose builtin is bound at import:
+    // without it the import fails, not a later call
     Ref range_name = Ref::steal(PyUnicode_InternFromString("range"));
     if (!range_name || !lookup_builtin(module, range_name.get())) {
         return frame_line;
     }
 
-    if (int line = hooks.body(module.globals)) {
+    if (int line = hooks.body(module.state.globals)) {
         return line;
     }
 
+    // the doctest table of a compiled module: empty, there are none to run
     Ref test = Ref::steal(PyDict_New());
-    if (!test ||
-        PyDict_SetItemString(module.globals, "__test__", test.get()) != 0) {
+    if (!test || PyDict_SetItemString(module.state.globals, "__test__",
+                                      test.get()) != 0) {
         return frame_line;
     }
     return 0;
@@ -182,13 +189,14 @@ run_frame(ModuleIdentity &module, PyObject *module_object,
 
 // sys.modules forgets a failed module that only we had entered.
 void
-remove_from_sys_modules(ModuleIdentity &module, PyObject *module_object)
+remove_from_sys_modules(ModuleRecord &module, PyObject *module_object)
 {
     SavedError saved;
     PyObject *modules = PyImport_GetModuleDict();
-    PyObject *entry = PyDict_GetItemString(modules, module.qualified_name);
+    PyObject *entry =
+        PyDict_GetItemString(modules, module.names.qualified_name);
     if (entry == module_object) {
-        PyDict_DelItemString(modules, module.qualified_name);
+        PyDict_DelItemString(modules, module.names.qualified_name);
     }
     PyErr_Clear();
 }
@@ -196,24 +204,24 @@ remove_from_sys_modules(ModuleIdentity &module, PyObject *module_object)
 }  // namespace
 
 PyObject *
-create_module(ModuleIdentity &module, PyObject *spec, PyModuleDef *def)
+create_module(ModuleRecord &module, PyObject *spec, PyModuleDef *def)
 {
     long long interpreter = compat::current_interpreter_id();
-    if (!module.owner_known) {
-        module.owner = interpreter;
-        module.owner_known = true;
+    if (!module.state.owner_known) {
+        module.state.owner = interpreter;
+        module.state.owner_known = true;
     }
-    else if (module.owner != interpreter) {
+    else if (module.state.owner != interpreter) {
         PyErr_SetString(PyExc_ImportError,
                         "Interpreter change detected - this module can only "
                         "be loaded into one interpreter per process.");
         return nullptr;
     }
-    if (module.module) {
+    if (module.state.module) {
         if (!save_table_functions(module, def)) {
             return nullptr;
         }
-        return Ref::new_ref(module.module).release();
+        return Py_NewRef(module.state.module);
     }
 
     Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
@@ -236,32 +244,32 @@ create_module(ModuleIdentity &module, PyObject *spec, PyModuleDef *def)
 }
 
 int
-exec_module(ModuleIdentity &module, PyObject *module_object,
+exec_module(ModuleRecord &module, PyObject *module_object,
             const ModuleHooks &hooks)
 {
-    if (module.module) {
-        if (module.module == module_object) {
+    if (module.state.module) {
+        if (module.state.module == module_object) {
             return restore_table_functions(module) ? 0 : -1;
         }
         PyErr_Format(PyExc_RuntimeError,
                      "Module '%s' has already been imported. "
                      "Re-initialisation is not supported.",
-                     module.short_name);
+                     module.names.short_name);
         return -1;
     }
     if (!check_version(module) || !hooks.prepare()) {
         if (!PyErr_Occurred()) {
-            PyErr_SetString(PyExc_ImportError, module.init_name);
+            PyErr_SetString(PyExc_ImportError, module.names.init_name);
         }
         return -1;
     }
-    compat::learn_dict_marks();
+    learn_dict_marks();
     bool added_to_sys_modules = false;
     int line = run_frame(module, module_object, hooks, &added_to_sys_modules);
     if (line == 0) {
         return 0;
     }
-    add_traceback_entry(module, module.init_name, line);
+    add_traceback_entry(module, module.names.init_name, line);
     if (added_to_sys_modules) {
         remove_from_sys_modules(module, module_object);
     }
@@ -274,7 +282,7 @@ exec_module(ModuleIdentity &module, PyObject *module_object,
 namespace calvoro::boundary {
 
 bool
-import_from(ModuleIdentity &module, const char *module_name,
+import_from(ModuleRecord &module, const char *module_name,
             PyObject *const *names, int count)
 {
     Ref name = Ref::steal(PyUnicode_FromString(module_name));
@@ -284,11 +292,10 @@ import_from(ModuleIdentity &module, const char *module_name,
         return false;
     }
     for (int i = 0; i < count; i++) {
-        Py_INCREF(names[i]);
-        PyList_SET_ITEM(fromlist.get(), i, names[i]);
+        PyList_SET_ITEM(fromlist.get(), i, Py_NewRef(names[i]));
     }
     Ref imported = Ref::steal(PyImport_ImportModuleLevelObject(
-        name.get(), module.globals, locals.get(), fromlist.get(), 0));
+        name.get(), module.state.globals, locals.get(), fromlist.get(), 0));
     if (!imported) {
         return false;
     }
@@ -302,11 +309,24 @@ import_from(ModuleIdentity &module, const char *module_name,
             }
             return false;
         }
-        if (PyDict_SetItem(module.globals, names[i], value.get()) != 0) {
+        if (PyDict_SetItem(module.state.globals, names[i], value.get()) != 0) {
             return false;
         }
     }
     return true;
+}
+
+}  // namespace calvoro::boundary
+
+namespace calvoro::boundary {
+
+bool
+intern(PyObject **slot, const char *text)
+{
+    if (!*slot) {
+        *slot = PyUnicode_InternFromString(text);
+    }
+    return *slot != nullptr;
 }
 
 }  // namespace calvoro::boundary

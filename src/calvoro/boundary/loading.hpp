@@ -2,7 +2,7 @@
 // both modules.
 #pragma once
 
-#include "identity.hpp"
+#include "module_record.hpp"
 
 namespace calvoro::boundary {
 
@@ -20,13 +20,57 @@ struct ModuleHooks {
 
 // Create step: the initialised module again, or a new module made from
 // the module spec. New reference, or nullptr with an exception set.
-PyObject *create_module(ModuleIdentity &module, PyObject *spec,
+PyObject *create_module(ModuleRecord &module, PyObject *spec,
                         PyModuleDef *def);
 
 // Exec step: 0 on success, -1 with an exception set. A failure once the
 // module is taken adds an "init ..." traceback entry and forgets the module.
-int exec_module(ModuleIdentity &module, PyObject *module_object,
+int exec_module(ModuleRecord &module, PyObject *module_object,
                 const ModuleHooks &hooks);
+
+// What PyInit_<name> hands the interpreter: the module's definition record,
+// whose create and exec steps run over its record and hooks.
+template <ModuleRecord &module, const ModuleHooks &hooks, PyMethodDef *methods>
+class ModuleDefinition {
+  public:
+    static PyObject *
+    init()
+    {
+        return PyModuleDef_Init(&def_);
+    }
+
+  private:
+    static PyObject *
+    create(PyObject *spec, PyModuleDef *def)
+    {
+        return create_module(module, spec, def);
+    }
+    static int
+    exec(PyObject *module_object)
+    {
+        return exec_module(module, module_object, hooks);
+    }
+
+    static inline PyModuleDef_Slot slots_[] = {
+        {Py_mod_create, reinterpret_cast<void *>(create)},
+        {Py_mod_exec, reinterpret_cast<void *>(exec)},
+#ifdef Py_GIL_DISABLED
+        {Py_mod_gil, Py_MOD_GIL_USED},
+#endif
+        {},
+    };
+    static inline PyModuleDef def_ = {
+        PyModuleDef_HEAD_INIT,
+        module.names.short_name, /* m_name */
+        nullptr,                 /* m_doc */
+        0,                       /* m_size */
+        methods,                 /* m_methods */
+        slots_,                  /* m_slots */
+        nullptr,                 /* m_traverse */
+        nullptr,                 /* m_clear */
+        nullptr,                 /* m_free */
+    };
+};
 
 }  // namespace calvoro::boundary
 
@@ -36,7 +80,7 @@ namespace calvoro::boundary {
 // module's namespace as globals: binds each name there, in order. A name
 // the module lacks fails with ImportError "cannot import name ...".
 // The names must be str. Returns false with an exception set.
-bool import_from(ModuleIdentity &module, const char *module_name,
+bool import_from(ModuleRecord &module, const char *module_name,
                  PyObject *const *names, int count);
 
 }  // namespace calvoro::boundary

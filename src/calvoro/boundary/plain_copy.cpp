@@ -20,6 +20,7 @@
 #include <utility>
 
 #include "calls.hpp"
+#include "recursion.hpp"
 
 namespace calvoro::boundary {
 
@@ -51,11 +52,11 @@ struct Standard {
     bool tried = false;
     bool known = false;
     PyObject *deepcopy = nullptr;
-    PyObject *globals = nullptr;       // the copy module's namespace
-    PyObject *builtins = nullptr;      // the builtins its functions see
-    PyObject *dispatch = nullptr;      // copy._deepcopy_dispatch
-    PyObject *atomic_types = nullptr;  // a set of types returned as they are
-    PyObject *atomic_copier = nullptr; // or a dispatch entry that does so
+    PyObject *globals = nullptr;        // the copy module's namespace
+    PyObject *builtins = nullptr;       // the builtins its functions see
+    PyObject *dispatch = nullptr;       // copy._deepcopy_dispatch
+    PyObject *atomic_types = nullptr;   // a set of types returned as they are
+    PyObject *atomic_copier = nullptr;  // or a dispatch entry that does so
     PyObject *dict_copier = nullptr;
     PyObject *list_copier = nullptr;
     PyObject *tuple_copier = nullptr;
@@ -70,13 +71,13 @@ struct Standard {
 Standard standard;
 
 PyTypeObject *const plain_atomic_types[] = {
-    &PyUnicode_Type, &PyLong_Type, &PyFloat_Type, &PyBool_Type,
-    Py_TYPE(Py_None),
+    &PyUnicode_Type, &PyLong_Type,     &PyFloat_Type,
+    &PyBool_Type,    Py_TYPE(Py_None),
 };
 
 // The builtins that the copiers look up, and the objects they must be.
-const char *const builtin_names[builtin_count] = {"id", "type", "zip",
-                                                  "tuple", "KeyError"};
+const char *const builtin_names[builtin_count] = {"id", "type", "zip", "tuple",
+                                                  "KeyError"};
 
 // ---------------------------------------------------------------------------
 // Learning the standard function
@@ -85,7 +86,7 @@ const char *const builtin_names[builtin_count] = {"id", "type", "zip",
 PyObject *
 keep(PyObject *obj)
 {
-    return Ref::new_ref(obj).release();
+    return Py_XNewRef(obj);
 }
 
 bool
@@ -108,9 +109,9 @@ copy_function(PyObject *value, const char *name)
         s.function_count == max_functions) {
         return nullptr;
     }
-    s.functions[s.function_count++] = {
-        keep(value), keep(PyFunction_GET_CODE(value)),
-        keep(PyFunction_GET_DEFAULTS(value))};
+    s.functions[s.function_count++] = {keep(value),
+                                       keep(PyFunction_GET_CODE(value)),
+                                       keep(PyFunction_GET_DEFAULTS(value))};
     return value;
 }
 
@@ -131,8 +132,8 @@ watch_global(const char *name, PyObject *value)
 PyObject *
 container_copier(PyTypeObject *type, const char *name)
 {
-    PyObject *entry = PyDict_GetItem(standard.dispatch,
-                                     reinterpret_cast<PyObject *>(type));
+    PyObject *entry =
+        PyDict_GetItem(standard.dispatch, reinterpret_cast<PyObject *>(type));
     PyObject *copier = copy_function(entry, name);
     if (!copier) {
         return nullptr;
@@ -254,8 +255,7 @@ learn(PyObject *deepcopy)
     }
     // atomic types are a set (frozen from 3.15) tested before the memo
     // from 3.14, a dispatch entry before
-    PyObject *atomic_types =
-        PyDict_GetItemString(s.globals, "_atomic_types");
+    PyObject *atomic_types = PyDict_GetItemString(s.globals, "_atomic_types");
     if (atomic_types && PyAnySet_CheckExact(atomic_types)) {
         s.atomic_types = keep(atomic_types);
     }
@@ -326,11 +326,11 @@ watched()
         return Found::yes;
     }
     switch (compat::audit_hooks_installed()) {
-    case 0:
+    case compat::AuditHooks::none:
         break;
-    case 1:
+    case compat::AuditHooks::installed:
         return Found::yes;
-    default:
+    case compat::AuditHooks::error:
         return Found::error;
     }
     const Standard &s = standard;
@@ -391,8 +391,7 @@ class Memo {
         if (2 * (used_ + 1) > mask_ + 1 && !grow()) {
             return false;
         }
-        place(slots_, mask_, {Ref::new_ref(original).release(),
-                              Ref::new_ref(copy).release()});
+        place(slots_, mask_, {Py_NewRef(original), Py_NewRef(copy)});
         used_++;
         return true;
     }
@@ -628,9 +627,8 @@ class PlainCopier {
                     return Outcome::error;
                 }
                 for (Py_ssize_t j = 0; j < i; j++) {
-                    PyTuple_SET_ITEM(
-                        changed.get(), j,
-                        Ref::new_ref(PyTuple_GET_ITEM(x, j)).release());
+                    PyTuple_SET_ITEM(changed.get(), j,
+                                     Py_NewRef(PyTuple_GET_ITEM(x, j)));
                 }
             }
             if (changed) {

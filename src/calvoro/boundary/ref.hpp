@@ -1,4 +1,4 @@
-// ref.hpp: owned references, a saved pending exception, the recursion guard.
+// ref.hpp: owned references and a saved pending exception.
 //
 // Rules of use:
 //  - a function that makes a new reference returns a Ref;
@@ -53,7 +53,11 @@ class Ref {
         obj_ = nullptr;
         return obj;
     }
-    explicit operator bool() const noexcept { return obj_ != nullptr; }
+    explicit
+    operator bool() const noexcept
+    {
+        return obj_ != nullptr;
+    }
 
   private:
     explicit Ref(PyObject *obj) noexcept : obj_(obj) {}
@@ -64,91 +68,13 @@ class Ref {
 // destruction, so that work in between cannot lose or replace it.
 class SavedError {
   public:
-    SavedError() noexcept { PyErr_Fetch(&type_, &value_, &traceback_); }
-    ~SavedError() { PyErr_Restore(type_, value_, traceback_); }
+    SavedError() noexcept : error_(compat::take_pending_error()) {}
+    ~SavedError() { compat::restore_pending_error(error_); }
     SavedError(const SavedError &) = delete;
     SavedError &operator=(const SavedError &) = delete;
 
   private:
-    PyObject *type_;
-    PyObject *value_;
-    PyObject *traceback_;
-};
-
-// The bounds of the calling thread's native stack. Reading them costs a
-// thread-local lookup, more than the rest of a recursion guard: a recursion
-// that enters many levels reads them once and hands them down, in a
-// Descent.
-struct NativeStack {
-    uintptr_t base = 0;  // the stack's lowest address
-    uintptr_t low = 0;   // lowest address still safe to reach
-    bool known = false;
-};
-
-NativeStack native_stack();
-
-// Sets RecursionError for `where` and returns true.
-bool native_stack_error(const char *where);
-
-// True when the native stack of the calling thread is too short for one
-// more level of recursion; sets RecursionError ("maximum recursion depth
-// exceeded" followed by `where`) in that case.
-inline bool
-native_stack_exhausted(const NativeStack &stack, const char *where)
-{
-    auto here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
-    // a stack we do not know (an alternate signal stack, say) is not judged
-    if (!stack.known || here < stack.base || here > stack.low) {
-        return false;
-    }
-    return native_stack_error(where);
-}
-
-bool native_stack_exhausted(const char *where);
-
-// What every level of one recursion on the calling thread needs to know
-// about the thread.
-struct Descent {
-    NativeStack stack;
-    PyThreadState *ts;
-
-    static Descent
-    of_calling_thread()
-    {
-        return {native_stack(), compat::recursion_state()};
-    }
-};
-
-// One level of the interpreter's recursion depth, plus a check of the
-// native stack, which the interpreter's limit alone does not protect.
-class RecursionGuard {
-  public:
-    explicit RecursionGuard(const char *where) noexcept
-        : ts_(compat::recursion_state()),
-          entered_(!native_stack_exhausted(where) &&
-                   compat::enter_recursive_call(where, ts_))
-    {
-    }
-    RecursionGuard(const char *where, const Descent &descent) noexcept
-        : ts_(descent.ts),
-          entered_(!native_stack_exhausted(descent.stack, where) &&
-                   compat::enter_recursive_call(where, ts_))
-    {
-    }
-    ~RecursionGuard()
-    {
-        if (entered_) {
-            compat::leave_recursive_call(ts_);
-        }
-    }
-    RecursionGuard(const RecursionGuard &) = delete;
-    RecursionGuard &operator=(const RecursionGuard &) = delete;
-    explicit operator bool() const noexcept { return entered_; }
-
-  private:
-    // before entered_, whose initializer uses it
-    PyThreadState *ts_;
-    bool entered_;
+    compat::PendingError error_;
 };
 
 }  // namespace calvoro

@@ -13,10 +13,10 @@ namespace {
 // Returns a new reference to the code object of the site, or an empty Ref
 // with an exception set.
 Ref
-site_code(ModuleIdentity &module, const char *function, int line)
+site_code(ModuleRecord &module, const char *function, int line)
 {
     TracebackSite *free_site = nullptr;
-    for (TracebackSite &site : module.sites) {
+    for (TracebackSite &site : module.state.sites) {
         if (!site.function) {
             free_site = &site;
             break;
@@ -26,11 +26,10 @@ site_code(ModuleIdentity &module, const char *function, int line)
         }
     }
     Ref code = Ref::steal(reinterpret_cast<PyObject *>(
-        PyCode_NewEmpty(module.source_path, function, line)));
+        PyCode_NewEmpty(module.names.source_path, function, line)));
     if (code && free_site) {
         // held for the life of the process, like the module's constants
-        Py_INCREF(code.get());
-        *free_site = TracebackSite{function, line, code.get()};
+        *free_site = TracebackSite{function, line, Py_NewRef(code.get())};
     }
     return code;
 }
@@ -38,7 +37,7 @@ site_code(ModuleIdentity &module, const char *function, int line)
 }  // namespace
 
 void
-add_traceback_entry(ModuleIdentity &module, const char *function, int line)
+add_traceback_entry(ModuleRecord &module, const char *function, int line)
 {
     // an entry is only ever added to an exception on its way out
     assert(PyErr_Occurred());
@@ -47,11 +46,11 @@ add_traceback_entry(ModuleIdentity &module, const char *function, int line)
         // making a frame fails while an exception is pending (3.8+)
         SavedError saved;
         Ref code = site_code(module, function, line);
-        if (code && module.globals) {
+        if (code && module.state.globals) {
             frame = Ref::steal(reinterpret_cast<PyObject *>(
                 PyFrame_New(PyThreadState_Get(),
                             reinterpret_cast<PyCodeObject *>(code.get()),
-                            module.globals, nullptr)));
+                            module.state.globals, nullptr)));
         }
         // an error of our own here is dropped: the original one is restored
         PyErr_Clear();

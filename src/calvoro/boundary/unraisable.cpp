@@ -9,17 +9,10 @@ void
 report_unraisable(const char *context)
 {
     assert(PyErr_Occurred());
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    // both reports must show the very same exception object
-    PyErr_NormalizeException(&type, &value, &traceback);
-    if (traceback && value) {
-        PyException_SetTraceback(value, traceback);
-    }
-    Ref keep_type = Ref::new_ref(type);
-    Ref keep_value = Ref::new_ref(value);
-    Ref keep_traceback = Ref::new_ref(traceback);
-    PyErr_Restore(type, value, traceback);
+    // both reports must show the very same exception object, normalized
+    // and with its traceback
+    Ref exc = Ref::steal(PyErr_GetRaisedException());
+    PyErr_SetRaisedException(Py_XNewRef(exc.get()));
     PyErr_PrintEx(1);
 
     Ref context_object = Ref::steal(PyUnicode_FromString(context));
@@ -27,8 +20,7 @@ report_unraisable(const char *context)
         PyErr_Clear();
         context_object = Ref::new_ref(Py_None);
     }
-    PyErr_Restore(keep_type.release(), keep_value.release(),
-                  keep_traceback.release());
+    PyErr_SetRaisedException(exc.release());
     PyErr_WriteUnraisable(context_object.get());
 }
 

@@ -1,5 +1,5 @@
-// stack.cpp: how much native stack the calling thread has left.
-#include "ref.hpp"
+// recursion.cpp: how much native stack the calling thread has left.
+#include "recursion.hpp"
 
 #include <pthread.h>
 

@@ -1,10 +1,18 @@
-// identity.hpp: the fixed names of a module and the process-wide state that
-// the boundary keeps for it.
+// module_record.hpp: what the boundary knows of each module: the names it
+// is built with, and the state that loading it sets up for the process.
 #pragma once
 
 #include "compat.hpp"
 
 namespace calvoro::boundary {
+
+// Fixed when the module is built.
+struct ModuleNames {
+    const char *short_name;      // "anyfold"
+    const char *qualified_name;  // "calvoro.anyfold"
+    const char *init_name;       // "init calvoro.anyfold"
+    const char *source_path;     // "src/calvoro/anyfold"
+};
 
 // One code object per (function, line) backs the traceback entries.
 struct TracebackSite {
@@ -16,18 +24,12 @@ struct TracebackSite {
 constexpr int max_traceback_sites = 48;
 constexpr int max_table_functions = 8;
 
-struct ModuleIdentity {
-    // fixed when the module is built
-    const char *short_name;      // "anyfold"
-    const char *qualified_name;  // "calvoro.anyfold"
-    const char *init_name;       // "init calvoro.anyfold"
-    const char *source_path;     // "src/calvoro/anyfold"
-
-    // set by the create and exec steps; held until the process ends
+// Set by the create and exec steps; held until the process ends.
+struct ModuleState {
     bool owner_known = false;
-    long long owner = 0;         // the interpreter that first created it
-    PyObject *module = nullptr;  // the initialised module
-    PyObject *globals = nullptr; // its namespace
+    long long owner = 0;          // the interpreter that first created it
+    PyObject *module = nullptr;   // the initialised module
+    PyObject *globals = nullptr;  // its namespace
     PyObject *builtins = nullptr;
     PyObject *filename = nullptr;
     TracebackSite sites[max_traceback_sites] = {};
@@ -39,11 +41,20 @@ struct ModuleIdentity {
     int saved_count = 0;
 };
 
+struct ModuleRecord {
+    const ModuleNames names;
+    ModuleState state;
+};
+
 // A public function as tracebacks and messages name it.
 struct FunctionIdentity {
     const char *name;            // "merge_inplace", used in messages
     const char *qualified_name;  // "calvoro.anyfold.merge_inplace"
     int binding_line;            // line of entries for binding failures
 };
+
+// Makes the interned str `text` the process-lifetime constant in *slot,
+// unless an earlier import has. Returns false with an exception set.
+bool intern(PyObject **slot, const char *text);
 
 }  // namespace calvoro::boundary

@@ -1,10 +1,10 @@
 """Calls one function on one input case with each allocation failing in
 turn, and checks what is left after each call. Run in its own interpreter
-by test_allocation_failures.py, so that a crash ends this process only.
+by test_out_of_memory.py, so that a crash ends this process only.
 
-    python allocation_sweep.py MODULE FUNCTION CASE RESUME
-    python allocation_sweep.py --control MODULE FUNCTION CASE RESUME
-    python allocation_sweep.py --probe
+    python out_of_memory_sweep.py MODULE FUNCTION CASE RESUME
+    python out_of_memory_sweep.py --control MODULE FUNCTION CASE RESUME
+    python out_of_memory_sweep.py --probe
 
 The first sweeps the module's function, the second its plain-Python
 counterpart (noting only where the host breaks), from the point after

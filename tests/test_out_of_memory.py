@@ -2,7 +2,7 @@
 no crash, MemoryError raised or (tightfold in place) reported, the inputs
 consistent and their reference counts right, nothing leaked.
 
-Each sweep runs in its own interpreter (allocation_sweep.py), restarted
+Each sweep runs in its own interpreter (out_of_memory_sweep.py), restarted
 after the point that crashed it. A point where the host itself breaks is
 skipped, and counted in the line the run prints, only when a control
 without the modules breaks the same way: deepcopy called alone at the
@@ -19,7 +19,7 @@ import sys
 import pytest
 
 SCRIPT = os.path.join(os.path.dirname(os.path.abspath(__file__)),
-                      "allocation_sweep.py")
+                      "out_of_memory_sweep.py")
 
 FUNCTIONS = {
     "anyfold": ["merge", "merge_inplace", "merge_many",

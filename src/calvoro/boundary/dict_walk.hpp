@@ -1,0 +1,65 @@
+// dict_walk.hpp: the walk of an exact dict by position, with the checks
+// that iterating it makes, but no iterator object.
+#pragma once
+
+#include "compat.hpp"
+
+namespace calvoro::boundary {
+
+class DictWalk {
+  public:
+    enum class Step { error, end, item };
+
+    // `dictionary` is borrowed and must outlive the walk.
+    explicit DictWalk(PyObject *dictionary) noexcept
+        : dictionary_(dictionary),
+          length_(PyDict_GET_SIZE(dictionary)),
+          remaining_(length_)
+    {
+        assert(PyDict_CheckExact(dictionary));
+    }
+    DictWalk(const DictWalk &) = delete;
+    DictWalk &operator=(const DictWalk &) = delete;
+
+    // The next entry (*key and *value borrowed), with the test that every
+    // version's iterator makes before each step: RuntimeError when the
+    // size is no longer the starting one. Code run since the last step may
+    // have changed the dict. Inline: it is the merge loops' every step.
+    Step
+    next(PyObject **key, PyObject **value)
+    {
+        if (PyDict_GET_SIZE(dictionary_) != length_) {
+            PyErr_SetString(PyExc_RuntimeError,
+                            "dictionary changed size during iteration");
+            return Step::error;
+        }
+        return PyDict_Next(dictionary_, &position_, key, value) ? Step::item
+                                                                : Step::end;
+    }
+
+    // next() with the iterator's count of the keys it yields, where the
+    // interpreter keeps one: a dict whose keys were replaced by as many
+    // others fails when more turn up than it had.
+    Step
+    next_counted(PyObject **key, PyObject **value)
+    {
+        Step step = next(key, value);
+        if (compat::dict_iterator_counts_keys && step == Step::item) {
+            if (remaining_ == 0) {
+                PyErr_SetString(PyExc_RuntimeError,
+                                "dictionary keys changed during iteration");
+                return Step::error;
+            }
+            remaining_--;
+        }
+        return step;
+    }
+
+  private:
+    PyObject *dictionary_;
+    const Py_ssize_t length_;
+    Py_ssize_t remaining_;
+    Py_ssize_t position_ = 0;
+};
+
+}  // namespace calvoro::boundary
