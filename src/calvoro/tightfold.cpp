@@ -79,7 +79,8 @@ using boundary::FusionWindow;
 
 // Both dicts are exact dicts or None, held by the caller for the call;
 // `descent` is the calling thread's. Each returns false with an exception
-// set and the level's traceback entry added.
+// set and, but for merge_nested, whose caller adds it, the level's
+// traceback entry.
 
 // Merges second_dict into first_dict; `window` is open on entry and closed
 // by any code that runs. A refusal for depth adds no entry: the caller's
