@@ -316,10 +316,6 @@ import_from(ModuleRecord &module, const char *module_name,
     return true;
 }
 
-}  // namespace calvoro::boundary
-
-namespace calvoro::boundary {
-
 bool
 intern(PyObject **slot, const char *text)
 {

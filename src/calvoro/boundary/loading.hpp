@@ -6,6 +6,11 @@
 
 namespace calvoro::boundary {
 
+// Makes the interned str `text` the process-lifetime constant in *slot,
+// unless an earlier import has: for the make_names hook below. Returns
+// false with an exception set.
+bool intern(PyObject **slot, const char *text);
+
 struct ModuleHooks {
     // Process-wide set-up of the module's own kind, before the module is
     // taken. Returns false with an exception set.

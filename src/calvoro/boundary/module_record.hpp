@@ -53,8 +53,4 @@ struct FunctionIdentity {
     int binding_line;            // line of entries for binding failures
 };
 
-// Makes the interned str `text` the process-lifetime constant in *slot,
-// unless an earlier import has. Returns false with an exception set.
-bool intern(PyObject **slot, const char *text);
-
 }  // namespace calvoro::boundary
