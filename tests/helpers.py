@@ -1,10 +1,33 @@
 """Misbehaving and recording objects shared by the tests."""
+import collections
 import contextlib
 import os
 import subprocess
 import sys
 import textwrap
 import traceback
+
+
+def object_graph(roots):
+    """Every object reachable from the roots through dicts, lists and
+    tuples, by id, and how many references those hold to each."""
+    seen = {}
+    held = collections.Counter()
+    pending = list(roots)
+    while pending:
+        obj = pending.pop()
+        if id(obj) in seen:
+            continue
+        seen[id(obj)] = obj
+        if isinstance(obj, dict):
+            parts = [part for item in dict.items(obj) for part in item]
+        elif isinstance(obj, (list, tuple)):
+            parts = list(obj)
+        else:
+            continue
+        held.update(id(part) for part in parts)
+        pending.extend(parts)
+    return seen, held
 
 
 def tb_entries(exc):

@@ -24,7 +24,7 @@ import weakref
 
 import _testcapi
 
-from helpers import quiet_reports
+from helpers import object_graph, quiet_reports
 
 # A sweep ends after this many points in a row that fail nothing the call
 # notices (past its last allocation, the failure lands after it).
@@ -154,28 +154,6 @@ def call_of(function, dicts):
 WATCHED = (dict, list, tuple, float, Marker, FailingKey, OrderedMapping)
 
 
-def graph(roots):
-    """Every object reachable from the roots through dicts, lists and
-    tuples, by id, and how many references those hold to each."""
-    seen = {}
-    held = collections.Counter()
-    pending = list(roots)
-    while pending:
-        obj = pending.pop()
-        if id(obj) in seen:
-            continue
-        seen[id(obj)] = obj
-        if isinstance(obj, dict):
-            parts = [part for item in dict.items(obj) for part in item]
-        elif isinstance(obj, (list, tuple)):
-            parts = list(obj)
-        else:
-            continue
-        held.update(id(part) for part in parts)
-        pending.extend(parts)
-    return seen, held
-
-
 def same_key(a, b):
     return a is b or (type(a) is type(b) and
                       getattr(a, "name", a) == getattr(b, "name", b))
@@ -188,7 +166,7 @@ class Snapshot:
     def __init__(self, dicts, shared):
         self.roots = [dicts]
         del dicts
-        objects, self.held = graph(self.roots)
+        objects, self.held = object_graph(self.roots)
         self.items = {key: list(dict.items(obj))
                       for key, obj in objects.items()
                       if isinstance(obj, dict)}
@@ -214,7 +192,7 @@ class Snapshot:
         found = []
         counts = refcounts(self.watched)
         # what the inputs dropped still holds its own references
-        objects, held = graph(self.roots + self.containers)
+        objects, held = object_graph(self.roots + self.containers)
         for i in range(len(self.watched)):
             gained = held[id(self.watched[i])] - self.held[id(self.watched[i])]
             if counts[i] - self.counts[i] != gained:

@@ -6,7 +6,7 @@ import tracemalloc
 
 import pytest
 
-from helpers import SubDict, quiet_reports
+from helpers import SubDict, object_graph, quiet_reports
 
 WARMUP = 200
 ROUNDS = 3000
@@ -99,18 +99,7 @@ OWN_TYPES = (dict, list, tuple, float, RaisingKey, SubDict)
 
 def reachable(objects):
     """The inputs' own objects, nested ones included, once each."""
-    seen = {}
-    pending = list(objects)
-    while pending:
-        obj = pending.pop()
-        if id(obj) in seen:
-            continue
-        seen[id(obj)] = obj
-        if isinstance(obj, dict):
-            pending.extend(obj)
-            pending.extend(obj.values())
-        elif isinstance(obj, (list, tuple)):
-            pending.extend(obj)
+    seen, _ = object_graph(objects)
     return [obj for obj in seen.values() if type(obj) in OWN_TYPES]
 
 
