@@ -1,8 +1,10 @@
-// compat.hpp: every interpreter-version difference the package deals with.
+// compat.hpp: every interpreter-version and platform difference the
+// package deals with.
 //
 // Modern names are backfilled for older interpreters (one line of comment
 // per shim); behaviours that need code of their own per version get one
-// function each. No other file tests PY_VERSION_HEX.
+// function each. No other file tests PY_VERSION_HEX, the operating system
+// or the compiler.
 //
 // Every source file includes this (through its own header) before any
 // system header: pyconfig.h sets feature macros (_POSIX_C_SOURCE,
@@ -28,9 +30,28 @@
 #define CALVORO_PORTABLE (PY_VERSION_HEX >= 0x03100000)
 #endif
 
-// Up to 3.8 PyMODINIT_FUNC carries no visibility, and we build hidden.
+// Platforms: each difference of operating system or compiler is here or
+// in compat.cpp, naming the platform it serves.
+
+// The modules' entry points, which a build with hidden visibility must
+// still export. PyMODINIT_FUNC does so on Windows (dllexport) on every
+// version, elsewhere from 3.9 (bpo-11410); before, GCC and clang are told.
+#if defined(_WIN32) || PY_VERSION_HEX >= 0x03090000
+#define CALVORO_MODINIT PyMODINIT_FUNC
+#else
 #define CALVORO_MODINIT \
     extern "C" __attribute__((visibility("default"))) PyObject *
+#endif
+
+// An address in the calling function's frame, to measure how much native
+// stack is in use. MSVC has no __builtin_frame_address; the slot of the
+// return address lies in the same frame.
+#if defined(_MSC_VER)
+#include <intrin.h>
+#define CALVORO_FRAME_ADDRESS() _AddressOfReturnAddress()
+#else
+#define CALVORO_FRAME_ADDRESS() __builtin_frame_address(0)
+#endif
 
 // Py_SET_REFCNT: added in 3.9 (bpo-39573).
 #if PY_VERSION_HEX < 0x030900A4
@@ -332,6 +353,10 @@ leave_recursive_call([[maybe_unused]] PyThreadState *ts)
     Py_LeaveRecursiveCall();
 #endif
 }
+
+// The calling thread's native stack: its lowest address and its size.
+// False where the platform does not tell.
+bool thread_stack(uintptr_t *lowest, size_t *size);
 
 // Whether dict_keys_mark can be read: the head of the dict keys table is
 // known from 3.6 to 3.15.

@@ -28,7 +28,7 @@ bool native_stack_error(const char *where);
 inline bool
 native_stack_exhausted(const NativeStack &stack, const char *where)
 {
-    auto here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+    auto here = reinterpret_cast<uintptr_t>(CALVORO_FRAME_ADDRESS());
     // a stack we do not know (an alternate signal stack, say) is not judged
     if (!stack.known || here < stack.base || here > stack.low) {
         return false;
