@@ -300,8 +300,9 @@ standard_unchanged()
             return false;
         }
     }
-    auto copier_of = [&s](PyTypeObject *type) {
-        return PyDict_GetItem(s.dispatch, reinterpret_cast<PyObject *>(type));
+    auto copier_of = [](PyTypeObject *type) {
+        return PyDict_GetItem(standard.dispatch,
+                              reinterpret_cast<PyObject *>(type));
     };
     if (copier_of(&PyDict_Type) != s.dict_copier ||
         copier_of(&PyList_Type) != s.list_copier ||
