@@ -7,7 +7,9 @@
 #   tests/ replace the default of running the whole suite.
 # Environment: CALVORO_SANITIZE=1 builds with AddressSanitizer and
 #   UndefinedBehaviorSanitizer and runs the suite under them;
-#   CALVORO_DEBUG=1 builds without optimisation; CI=true adds -Werror.
+#   CALVORO_DEBUG=1 builds without optimisation; CI=true adds -Werror;
+#   CALVORO_VENV names the environment under build/ (default venv), so
+#   that two runs on one interpreter can go on at once.
 set -euo pipefail
 
 py=python3
@@ -33,7 +35,7 @@ for a in "$@"; do
 done
 [ "$paths" = 1 ] || args=("$root/tests" "${args[@]+"${args[@]}"}")
 
-calvoro_install "$py" venv
+calvoro_install "$py" "${CALVORO_VENV:-venv}"
 # tomli and PyYAML are the command line's optional readers (pip picks the
 # last releases that run on the interpreter: tomli 1.2.3, PyYAML 6.0.1 on
 # 3.6); their tests skip where they are absent
