@@ -1,0 +1,20 @@
+"""Dotted paths: how messages, --set and --explain name a place in a
+document."""
+import json
+import re
+
+_BARE_KEY = re.compile(r'[^."=\s\x00-\x1f\x7f\ud800-\udfff]+\Z')
+
+
+def dotted_path(keys, ensure_ascii=False):
+    """The keys as a dotted path; a key that is not bare is a JSON string."""
+    text = ""
+    for key in keys:
+        if isinstance(key, int):
+            text += "[%d]" % key        # an array index, in error messages
+            continue
+        if text:
+            text += "."
+        text += key if _BARE_KEY.match(key) else json.dumps(
+            key, ensure_ascii=ensure_ascii)
+    return text
