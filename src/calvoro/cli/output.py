@@ -1,8 +1,10 @@
 """Where the result goes: standard output, or -o OUT, a regular file
 replaced atomically or anything else written in place."""
+import errno
 import os
 import re
 import stat
+import sys
 
 from .errors import CliError
 
@@ -47,6 +49,31 @@ def _special_target(path):
     return None
 
 
+def _open(path, flags, mode=0o777):
+    # O_BINARY, on Windows, keeps the C runtime from writing "\n" as
+    # "\r\n"; O_CLOEXEC is POSIX's.
+    flags |= getattr(os, "O_CLOEXEC", 0) | getattr(os, "O_BINARY", 0)
+    return os.open(path, flags, mode)
+
+
+def _binary_mode(fd):
+    # Python starts with its standard descriptors in binary mode on
+    # Windows, but whoever embeds it need not have.
+    if sys.platform == "win32":
+        import msvcrt
+        msvcrt.setmode(fd, os.O_BINARY)
+
+
+def _wait_writable(fd):
+    if sys.platform == "win32":
+        # select() takes sockets only there
+        import time
+        time.sleep(0.01)
+    else:
+        import select
+        select.select([], [fd], [])
+
+
 def _write_all(fd, chunks):
     for chunk in chunks:
         view = memoryview(chunk)
@@ -55,15 +82,26 @@ def _write_all(fd, chunks):
                 written = os.write(fd, view)
             except BlockingIOError:
                 # a descriptor left non-blocking by whoever opened it
-                import select
-                select.select([], [fd], [])
+                _wait_writable(fd)
                 continue
+            except OSError as exc:
+                # Windows reports a pipe whose reader went away as EINVAL
+                if (exc.errno == errno.EINVAL and sys.platform == "win32"
+                        and _is_pipe(fd)):
+                    raise BrokenPipeError(errno.EPIPE, exc.strerror)
+                raise
             view = view[written:]
 
 
+def _is_pipe(fd):
+    try:
+        return stat.S_ISFIFO(os.fstat(fd).st_mode)
+    except OSError:
+        return False
+
+
 def _write_in_place(path, chunks):
-    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_CLOEXEC,
-                 0o666)
+    fd = _open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o666)
     try:
         _write_all(fd, chunks)
     finally:
@@ -87,7 +125,7 @@ def _replace_file(path, chunks):
     if old is not None:
         # Refuse what a shell redirection would refuse (a read-only file),
         # by the kernel's own check; opening without O_TRUNC changes nothing.
-        os.close(os.open(target, os.O_WRONLY | os.O_CLOEXEC))
+        os.close(_open(target, os.O_WRONLY))
     try:
         fd, tmp = tempfile.mkstemp(
             dir=os.path.dirname(target),
@@ -99,21 +137,28 @@ def _replace_file(path, chunks):
         # a shell redirection would, since no rename can replace it.
         _write_in_place(target, chunks)
         return
+    # mkstemp opens in binary mode and makes the file 0600. Windows has no
+    # fchown, nor fchmod before Python 3.13, and its modes are only the
+    # read-only flag, which a target that passed the check above lacks.
+    mode = _new_file_mode() if old is None else stat.S_IMODE(old.st_mode)
+    fchmod = getattr(os, "fchmod", None)
     try:
         try:
             _write_all(fd, chunks)
             os.fsync(fd)
-            if old is None:
-                os.fchmod(fd, _new_file_mode())
-            else:
-                if (old.st_uid, old.st_gid) != (os.getuid(), os.getgid()):
-                    try:
-                        os.fchown(fd, old.st_uid, old.st_gid)
-                    except OSError:
-                        pass
-                os.fchmod(fd, stat.S_IMODE(old.st_mode))
+            if old is not None and hasattr(os, "fchown") and (
+                    (old.st_uid, old.st_gid) != (os.getuid(), os.getgid())):
+                # before the mode: a change of owner clears set-user-ID
+                try:
+                    os.fchown(fd, old.st_uid, old.st_gid)
+                except OSError:
+                    pass
+            if fchmod is not None:
+                fchmod(fd, mode)
         finally:
             os.close(fd)
+        if fchmod is None:
+            os.chmod(tmp, mode)
         os.replace(tmp, target)
     except BaseException:
         try:
@@ -131,6 +176,7 @@ def write_output(path, chunks):
     try:
         special = ("fd", 1) if path in (None, "-") else _special_target(path)
         if special is not None and special[0] == "fd":
+            _binary_mode(special[1])
             _write_all(special[1], chunks)
             return
         if special is None:
@@ -151,13 +197,18 @@ def write_output(path, chunks):
 def broken_pipe_exit():
     """Ends the process as the reader going away should; returns the exit
     status should it still run."""
-    # End as cat does, killed by SIGPIPE (which Python ignores), so the
-    # shell sees the status it sees for other filters.
     import signal
     try:
+        # a flush at exit must not meet the broken pipe again
         os.dup2(os.open(os.devnull, os.O_WRONLY), 1)
     except OSError:
         pass
+    if not hasattr(signal, "SIGPIPE"):
+        # Windows: no signal to die of. The status of a failure, but no
+        # message: the reader chose to stop reading.
+        return 2
+    # End as cat does, killed by SIGPIPE (which Python ignores), so the
+    # shell sees the status it sees for other filters.
     signal.signal(signal.SIGPIPE, signal.SIG_DFL)
     os.kill(os.getpid(), signal.SIGPIPE)
     return 128 + signal.SIGPIPE
