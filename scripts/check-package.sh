@@ -109,7 +109,7 @@ echo "== contents of $(basename "${wheels[0]}")"
 "$py" - "${wheels[0]}" <<'EOF'
 import sys, zipfile
 names = zipfile.ZipFile(sys.argv[1]).namelist()
-need = ["calvoro/__init__.py", "calvoro/__main__.py", "calvoro/cli.py",
+need = ["calvoro/__init__.py", "calvoro/__main__.py", "calvoro/cli/__init__.py",
         "calvoro/anyfold.pyi", "calvoro/tightfold.pyi", "calvoro/py.typed"]
 missing = [n for n in need if n not in names]
 for mod in ("anyfold", "tightfold"):
