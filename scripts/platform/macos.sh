@@ -1,0 +1,117 @@
+#!/usr/bin/env bash
+# macOS arm64 and x86_64. Nothing here runs macOS code, so the check
+# compiles and links both modules with zig's clang, warnings as errors,
+# against the pyconfig.h that CPython's own configure writes for macOS, and
+# reads each module's symbol table: it must export its PyInit_ alone, and
+# leave nothing but the C API to be found at load time.
+#
+# The CPython tree: $CALVORO_CPYTHON_SRC_314 (or _315), else the newest
+# /opt/src/cpython-3.14.* (or 3.15.*); 3.14 is the first whose configure
+# takes a macOS host when cross-compiling.
+set -euo pipefail
+. "$(dirname "$0")/common.sh"
+
+# Deployment targets of python.org's macOS builds: 10.13 on Intel, 11.0 on
+# Apple silicon, the first macOS there.
+declare -A macos_min=([x86_64]=10.13 [aarch64]=11.0)
+
+cpython_tree() {  # cpython_tree MINOR: a source tree of 3.MINOR, or nothing
+    local given tree
+    given=CALVORO_CPYTHON_SRC_3$1
+    if [ -n "${!given:-}" ]; then
+        echo "${!given}"
+        return
+    fi
+    for tree in $(ls -d /opt/src/cpython-3."$1".* 2>/dev/null | sort -V -r); do
+        [ -f "$tree/configure" ] && [ -f "$tree/Include/Python.h" ] && { echo "$tree"; return; }
+    done
+}
+
+src=
+for minor in 14 15; do
+    src=$(cpython_tree "$minor")
+    [ -n "$src" ] && break
+done
+[ -n "$src" ] && [ -f "$src/configure" ] ||
+    verdict SKIP macos "no CPython 3.14 or 3.15 source tree (set CALVORO_CPYTHON_SRC_314 or put one under /opt/src)"
+version=$(sed -n 's/^#define PY_VERSION[[:space:]]*"\([^"]*\)".*/\1/p' "$src/Include/patchlevel.h")
+minor=${version#3.}
+minor=${minor%%.*}
+
+need_debs macos llvm
+zig_tools || verdict SKIP macos "pip could not install ziglang"
+
+# pyconfig.h for one architecture, from configure in cross mode with zig's
+# clang as the macOS compiler. configure asks the build interpreter its
+# version only (make would run it; make is never run), and a config.site
+# answers what cannot be probed from Linux.
+pyconfig() {  # pyconfig ARCH: the directory holding its pyconfig.h
+    local arch=$1 dir=$cache/macos-pyconfig/$version-$1-${macos_min[$1]}
+    if [ ! -f "$dir/pyconfig.h" ]; then
+        rm -rf "$dir.tmp"
+        mkdir -p "$dir.tmp/build"
+        printf '#!/bin/sh\necho 3.%s\n' "$minor" >"$dir.tmp/build-python"
+        chmod +x "$dir.tmp/build-python"
+        printf '%s\n' ac_cv_file__dev_ptmx=yes ac_cv_file__dev_ptc=no \
+            ac_cv_buggy_getaddrinfo=no >"$dir.tmp/config.site"
+        (cd "$dir.tmp/build" &&
+            CONFIG_SITE=$dir.tmp/config.site MACOSX_DEPLOYMENT_TARGET=${macos_min[$arch]} \
+            CC="$zig cc -target $arch-macos.${macos_min[$arch]}" \
+            CXX="$zig c++ -target $arch-macos.${macos_min[$arch]}" \
+            AR="$zig ar" RANLIB="$zig ranlib" \
+            "$src/configure" -q --host="$arch-apple-darwin" --build="$(uname -m)-pc-linux-gnu" \
+            --with-build-python="$dir.tmp/build-python" --without-ensurepip \
+            --disable-test-modules) >"$dir.tmp/configure.log" 2>&1 || return 1
+        mkdir -p "$dir"
+        cp "$dir.tmp/build/pyconfig.h" "$dir.tmp/configure.log" "$dir/"
+        rm -rf "$dir.tmp"
+    fi
+    echo "$dir"
+}
+
+t0=$SECONDS
+results=() failed=0
+for arch in aarch64 x86_64; do
+    echo "== macOS ${macos_min[$arch]} $arch, CPython $version headers"
+    if ! inc=$(pyconfig "$arch"); then
+        results+=("$arch: configure failed, see $cache/macos-pyconfig/$version-$arch-${macos_min[$arch]}.tmp/configure.log")
+        failed=1
+        continue
+    fi
+    out=$cache/macos-build-$arch arch_ok=1
+    if ! CALVORO_WERROR=1 cross_build "$out" ".cpython-3$minor-darwin.so" clang darwin \
+        "$zig c++ -target $arch-macos.${macos_min[$arch]}" "-I$inc -I$src/Include" \
+        "-undefined dynamic_lookup"; then
+        grep -E 'error|warning' "$out/build.log" | head -n 20 || true
+        results+=("$arch: build failed, see $out/build.log")
+        failed=1
+        continue
+    fi
+    for so in "$out"/*.so; do
+        name=$(basename "$so" ".cpython-3$minor-darwin.so")
+        # zig's linker exports the two symbols that it makes for every
+        # dylib, the image's own header; Apple's keeps them private
+        exports=$(llvm-nm --extern-only --defined-only --format=just-symbols "$so" |
+            grep -v -x -E '__mh_dylib_header|___dso_handle' | xargs)
+        # an undefined symbol that names no library is looked up at load
+        # time in what is loaded already: the interpreter's C API, no more
+        lookup=$(llvm-nm -m --undefined-only "$so" | grep -v '(from ' |
+            awk '{print $NF}' | grep -v -E '^__?Py' | xargs || true)
+        echo "$arch $name: exports $exports; links $(llvm-objdump --macho --dylibs-used "$so" | tail -n +2 | grep -v -F "$so" | awk '{print $1}' | xargs)"
+        if [ "$exports" != "_PyInit_$name" ]; then
+            results+=("$arch $name exports $exports")
+            arch_ok=0
+        elif [ -n "$lookup" ]; then
+            results+=("$arch $name leaves $lookup to load time")
+            arch_ok=0
+        fi
+    done
+    if [ "$arch_ok" = 1 ]; then
+        results+=("$arch (macOS ${macos_min[$arch]}): built, each exports its PyInit_ alone")
+    else
+        failed=1
+    fi
+done
+summary="CPython $version headers, zig $("$zig" version), -Werror, $((SECONDS - t0))s: $(printf '%s; ' "${results[@]}" | sed 's/; $//')"
+[ "$failed" = 0 ] || verdict FAIL macos "$summary"
+verdict PASS macos "$summary"
