@@ -300,7 +300,7 @@ def failing_file(exc):
 
 
 def without_addresses(text):
-    return re.sub(r" at 0x[0-9a-f]+", "", text)
+    return re.sub(r" at 0x[0-9a-fA-F]+", "", text)
 
 
 def host_anomaly(outcome, error):

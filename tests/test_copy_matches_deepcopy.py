@@ -20,6 +20,9 @@ from helpers import SubDict, run_script
 PORTABLE = (os.environ.get("CALVORO_PORTABLE", "") not in ("", "0")
             or sys.version_info >= (3, 16))
 MODULES = ["anyfold", "tightfold"]
+# The name copy's code objects carry: not copy.__file__ where the library
+# is zipped and precompiled (Windows' embeddable build: "copy.py").
+COPY_CODE_FILE = copy.deepcopy.__code__.co_filename
 CALLS = {
     "merge": lambda module, data: module.merge(data, {}),
     "merge_many": lambda module, data: module.merge_many([data, {}]),
@@ -227,7 +230,7 @@ def test_other_objects_get_the_real_call_from_the_start(module, where):
 
 def trace_calls(names):
     def tracer(frame, event, arg):
-        if event == "call" and frame.f_code.co_filename == copy.__file__:
+        if event == "call" and frame.f_code.co_filename == COPY_CODE_FILE:
             names.append(frame.f_code.co_name)
     return tracer
 
@@ -252,7 +255,7 @@ def by_monitoring(names):
     mon.use_tool_id(tool, "calvoro test")
 
     def started(code, offset):
-        if code.co_filename == copy.__file__:
+        if code.co_filename == COPY_CODE_FILE:
             names.append(code.co_name)
 
     mon.register_callback(tool, mon.events.PY_START, started)
@@ -342,6 +345,8 @@ def test_nothing_held_after_the_copy(module, last):
 
 
 @pytest.mark.skipif(PORTABLE, reason="the portable build copies no data")
+@pytest.mark.skipif(sys.platform == "win32",
+                    reason="Windows has no SIGALRM or interval timers")
 def test_plain_data_run_no_code_of_copy(module, monkeypatch):
     """A signal handler never finds copy's code on the stack while plain
     data are copied; it does once the real function is called."""
@@ -352,7 +357,7 @@ def test_plain_data_run_no_code_of_copy(module, monkeypatch):
 
         def handler(signum, frame):
             while frame is not None:
-                if frame.f_code.co_filename == copy.__file__:
+                if frame.f_code.co_filename == COPY_CODE_FILE:
                     found.append(1)
                 frame = frame.f_back
 

@@ -68,7 +68,8 @@ def test_the_type(anyfold):
 
 
 def test_repr_follows_qualname(func):
-    match = re.fullmatch(r"<calvoro_function merge at (0x[0-9a-f]+)>",
+    # %p: upper-case hex on Windows
+    match = re.fullmatch(r"<calvoro_function merge at (0x[0-9a-fA-F]+)>",
                          repr(func))
     assert match and int(match.group(1), 16) == id(func)
     func.__qualname__ = "other.name"
