@@ -38,6 +38,8 @@ echo "== make (log: $build/make.log)"
 make -j"${JOBS:-$(nproc)}" >make.log 2>&1 || { tail -40 make.log >&2; exit 1; }
 make install >install.log 2>&1 || { tail -40 install.log >&2; exit 1; }
 py=$(ls "$prefix"/bin/python3.[0-9]* | grep -E 'python3\.[0-9]+t?$' | head -n 1)
+# venv and pip need zlib; an interpreter without it is of no use here
+"$py" -c 'import zlib' || { grep -B2 -A12 'necessary bits\|Failed to build' make.log >&2; exit 1; }
 "$py" -c 'import sys, sysconfig; print("== built", sys.version.split()[0], sysconfig.get_config_var("SOABI"))'
 cd /
 rm -rf "$build"
