@@ -114,8 +114,9 @@ def require_cxx17(compiler, compile_args):
         compiler.compile([probe], output_dir=tmp, extra_postargs=compile_args)
     except CompileError:
         raise SystemExit(
-            "error: calvoro needs a C++17 compiler (GCC 7, clang 5, "
-            "MSVC 2017 15.7 or newer); set CXX and CC to one")
+            "error: calvoro needs a C++17 compiler (GCC 7, clang 5, MSVC "
+            "2017 15.7 or newer), and this one failed on the C++17 test "
+            "above; set CC and CXX to one that passes it")
     finally:
         shutil.rmtree(tmp, ignore_errors=True)
 
