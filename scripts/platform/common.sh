@@ -58,6 +58,20 @@ zig_tools() {
     zig=$("$venv/bin/python" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
 }
 
+# A CPython source tree of 3.MINOR, for the headers (and configure) of a
+# platform with no interpreter here: $CALVORO_CPYTHON_SRC_3MINOR, else the
+# newest /opt/src/cpython-3.MINOR.*; nothing when there is none.
+cpython_tree() {  # cpython_tree MINOR
+    local given=CALVORO_CPYTHON_SRC_3$1 tree
+    if [ -n "${!given:-}" ]; then
+        echo "${!given}"
+        return
+    fi
+    for tree in $(ls -d /opt/src/cpython-3."$1".* 2>/dev/null | sort -V -r); do
+        [ -f "$tree/Include/Python.h" ] && { echo "$tree"; return; }
+    done
+}
+
 # A clean copy of the tree to build in: builds never write into the clone.
 fresh_tree() {  # fresh_tree DIR
     rm -rf "$1"

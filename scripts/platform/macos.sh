@@ -15,18 +15,6 @@ set -euo pipefail
 # Apple silicon, the first macOS there.
 declare -A macos_min=([x86_64]=10.13 [aarch64]=11.0)
 
-cpython_tree() {  # cpython_tree MINOR: a source tree of 3.MINOR, or nothing
-    local given tree
-    given=CALVORO_CPYTHON_SRC_3$1
-    if [ -n "${!given:-}" ]; then
-        echo "${!given}"
-        return
-    fi
-    for tree in $(ls -d /opt/src/cpython-3."$1".* 2>/dev/null | sort -V -r); do
-        [ -f "$tree/configure" ] && [ -f "$tree/Include/Python.h" ] && { echo "$tree"; return; }
-    done
-}
-
 src=
 for minor in 14 15; do
     src=$(cpython_tree "$minor")

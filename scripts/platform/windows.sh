@@ -16,11 +16,7 @@ minor=${pyver#3.}
 minor=${minor%%.*}
 dll=python3$minor
 
-src=CALVORO_CPYTHON_SRC_3$minor
-src=${!src:-}
-if [ -z "$src" ]; then
-    src=$(ls -d /opt/src/cpython-3."$minor".* 2>/dev/null | sort -V | tail -n 1)
-fi
+src=$(cpython_tree "$minor")
 [ -n "$src" ] && [ -f "$src/PC/pyconfig.h" ] && [ -f "$src/Include/Python.h" ] ||
     verdict SKIP windows "no CPython 3.$minor source tree (set CALVORO_CPYTHON_SRC_3$minor or put one under /opt/src)"
 
