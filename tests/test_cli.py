@@ -428,6 +428,8 @@ def test_output_may_be_an_input(run, write, tmp_path):
         link.symlink_to(a.name)
     except OSError as exc:      # Windows, without the privilege
         pytest.skip("cannot make a symbolic link here: %s" % exc)
+    if not link.is_symlink():   # wine reports success and makes none
+        pytest.skip("symbolic links are not made here")
     assert_ok(run(link, write("b.json", {"b": 2}), "-o", link))
     assert link.is_symlink()
     assert json.loads(a.read_text()) == {"a": 1, "b": 2}
