@@ -102,14 +102,4 @@ else
                "$root/tests/test_loading.py"
                "$root/tests/test_out_of_memory.py")
 fi
-log=$work/pytest.log
-rc=0
-t1=$SECONDS
-(cd "$venv" && PYTHONDONTWRITEBYTECODE=1 "$venv/bin/python" -X faulthandler -X dev \
-    -m pytest -p no:cacheprovider -q -rfEs "${selection[@]}" "$@") >"$log" 2>&1 || rc=$?
-tail -n 15 "$log"
-tally=$(grep -E '(passed|failed|error)' "$log" | tail -n 1 | tr -d '=' | xargs)
-size=$(du -k "$wheel" | cut -f1)
-summary="$(basename "$wheel") ${size} KiB; built in ${built}s; under qemu: ${tally:-no result} in $((SECONDS - t1))s"
-[ "$rc" = 0 ] || verdict FAIL aarch64 "$summary"
-verdict PASS aarch64 "$summary"
+run_suite aarch64 "$venv" "$wheel" "under qemu" "${selection[@]}" -- "$@"

@@ -81,6 +81,27 @@ fresh_tree() {  # fresh_tree DIR
         tar -C "$1" -xf -
 }
 
+# The suite in a target's virtual environment, against the installed wheel,
+# then the verdict: the wheel, its size, how long it took to build (in
+# $built seconds), where it ran and pytest's tally.
+#   run_suite CHECK VENV WHEEL WHERE SELECTION... -- PYTEST ARGS...
+run_suite() {
+    local check=$1 venv=$2 wheel=$3 where=$4 selection=() rc=0 t1=$SECONDS
+    shift 4
+    while [ $# -gt 0 ] && [ "$1" != -- ]; do selection+=("$1"); shift; done
+    [ $# = 0 ] || shift
+    local log=$cache/$check-pytest.log
+    (cd "$venv" && PYTHONDONTWRITEBYTECODE=1 "$venv/bin/python" -X faulthandler -X dev \
+        -m pytest -p no:cacheprovider -q -rfEs "${selection[@]}" "$@") >"$log" 2>&1 || rc=$?
+    tail -n 15 "$log"
+    local tally size
+    tally=$(grep -E '(passed|failed|error)' "$log" | tail -n 1 | tr -d '=' | xargs)
+    size=$(du -k "$wheel" | cut -f1)
+    local summary="$(basename "$wheel") ${size} KiB; built in ${built}s; $where: ${tally:-no result} in $((SECONDS - t1))s"
+    [ "$rc" = 0 ] || verdict FAIL "$check" "$summary"
+    verdict PASS "$check" "$summary"
+}
+
 # The build that setup.py drives, for a compiler setuptools cannot drive
 # (no interpreter of the target here): the flags and sources come from
 # setup.py itself, so the two cannot drift apart.

@@ -135,14 +135,4 @@ built=$((SECONDS - t0))
 
 selection=("$root/tests")
 [ $# = 0 ] || selection=()
-log=$work/pytest.log
-rc=0
-t1=$SECONDS
-(cd "$venv" && PYTHONDONTWRITEBYTECODE=1 "$venv/bin/python" -X faulthandler -X dev \
-    -m pytest -p no:cacheprovider -q -rfEs "${selection[@]}" "$@") >"$log" 2>&1 || rc=$?
-tail -n 15 "$log"
-tally=$(grep -E '(passed|failed|error)' "$log" | tail -n 1 | tr -d '=' | xargs)
-size=$(du -k "$wheel" | cut -f1)
-summary="$(basename "$wheel") ${size} KiB; built in ${built}s; CPython $pyver on musl: ${tally:-no result} in $((SECONDS - t1))s"
-[ "$rc" = 0 ] || verdict FAIL musl "$summary"
-verdict PASS musl "$summary"
+run_suite musl "$venv" "$wheel" "CPython $pyver on musl" "${selection[@]}" -- "$@"
