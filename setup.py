@@ -43,9 +43,10 @@ def build_flags(kind, target=sys.platform):
     debug = switch("CALVORO_DEBUG") or switch("CALVORO_SANITIZE")
     undef = ["NDEBUG"] if debug else []
     if kind == "msvc":
-        # MSVC does no type-based aliasing and exports only dllexport
-        compile_args = ["/std:c++17", "/permissive-", "/EHs-c-",
-                        "/D_HAS_EXCEPTIONS=0", "/GR-", "/W3"]
+        # MSVC does no type-based aliasing and exports only dllexport.
+        # distutils adds /EHsc to C++: overriding it would only draw a
+        # warning, and the code throws nothing.
+        compile_args = ["/std:c++17", "/permissive-", "/GR-", "/W3"]
         link_args = []
         if debug:
             compile_args += ["/Od", "/Zi"]
