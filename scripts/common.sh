@@ -38,6 +38,16 @@ run_checked() {
     fi
 }
 
+# Copies the source tree into DIR, without what builds and test runs leave
+# in it.
+copy_tree() {  # copy_tree DIR
+    tar -C "$root" -cf - \
+        --exclude=./build --exclude=./dist --exclude=./.git \
+        --exclude='*.so' --exclude='*.o' --exclude=__pycache__ \
+        --exclude='*.egg-info' --exclude=.hypothesis --exclude=.pytest_cache \
+        --exclude='./.venv*' . | tar -C "$1" -xf -
+}
+
 calvoro_install() {
     local py=$1 name=$2
     if ! command -v "$py" >/dev/null 2>&1; then
@@ -80,11 +90,7 @@ calvoro_install() {
     # Build from a copy: setuptools skips extensions whose build/lib copy
     # looks up to date (a sanitized one, say) and writes egg-info into the
     # tree, and other builds may be running in this tree right now.
-    tar -C "$root" -cf - \
-        --exclude=./build --exclude=./dist --exclude=./.git \
-        --exclude='*.so' --exclude='*.o' --exclude=__pycache__ \
-        --exclude='*.egg-info' --exclude=.hypothesis --exclude=.pytest_cache \
-        --exclude='./.venv*' . | tar -C "$stage" -xf - || return 1
+    copy_tree "$stage" || return 1
 
     echo "== Python $pyver ($("$py" -c 'import sys; print(sys.executable)')): venv $venv"
     "$py" -m venv "$venv" || return 1

@@ -7,7 +7,7 @@
 # line and an exit status: 0 passed, 1 failed, 77 skipped (a prerequisite
 # could not be had here; the line says which).
 
-root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+. "$(dirname "${BASH_SOURCE[0]}")/../common.sh"
 cache=${CALVORO_PLATFORM_CACHE:-/var/cache/calvoro-platforms}
 mkdir -p "$cache"
 export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_NO_INPUT=1
@@ -76,9 +76,7 @@ cpython_tree() {  # cpython_tree MINOR
 fresh_tree() {  # fresh_tree DIR
     rm -rf "$1"
     mkdir -p "$1"
-    tar -C "$root" -cf - --exclude=./build --exclude=./dist --exclude=./.git \
-        --exclude='*.so' --exclude='*.o' --exclude='*.egg-info' . |
-        tar -C "$1" -xf -
+    copy_tree "$1"
 }
 
 # The suite in a target's virtual environment, against the installed wheel,
@@ -90,6 +88,16 @@ run_suite() {
     shift 4
     while [ $# -gt 0 ] && [ "$1" != -- ]; do selection+=("$1"); shift; done
     [ $# = 0 ] || shift
+    # pytest runs in the environment's directory: paths given relative to
+    # where the check was started become absolute
+    local a args=()
+    for a in "$@"; do
+        if [ "${a#-}" = "$a" ] && [ "${a#/}" = "$a" ] && [ -e "${a%%::*}" ]; then
+            a=$PWD/$a
+        fi
+        args+=("$a")
+    done
+    set -- "${args[@]+"${args[@]}"}"
     local log=$cache/$check-pytest.log
     (cd "$venv" && PYTHONDONTWRITEBYTECODE=1 "$venv/bin/python" -X faulthandler -X dev \
         -m pytest -p no:cacheprovider -q -rfEs "${selection[@]}" "$@") >"$log" 2>&1 || rc=$?
