@@ -17,10 +17,18 @@ Contenders, where they fit the workload:
   dicts and overrides everything else;
 - floors: dict.update (flat workloads only: the least any flat merge can
   cost), copy.deepcopy of the first mapping alone (the least any copying
-  merge can cost), and the public-API floor: a minimal C merge through the
-  dict API alone (PyDict_Next, one PyDict_SetDefault per key, PyDict_SetItem
-  to replace), the least an exact in-place merge can cost without private
-  reads; scripts/bench.sh builds it from bench/floor.
+  merge can cost), and two minimal C merges through the dict API alone,
+  the least an exact in-place merge can cost without private reads: the
+  public-API floor (PyDict_Next, one PyDict_SetDefault per key,
+  PyDict_SetItem to replace) and the value-first floor (a lookup only where
+  the later value is a dict, PyDict_SetItem for everything else; for
+  merge_many, called on each later element in turn). scripts/bench.sh
+  builds them from bench/floor.
+
+The tables give each contender's time as a multiple of
+tightfold.merge_inplace's (or merge_many_inplace's), of its floor
+(dict.update for in-place merges, copy.deepcopy for copying ones), and, for
+in-place merges, of the value-first floor's.
 
 Method. Everything runs in one process. Inputs come from seeded generators
 and are built before any timing. Every contender's result is first compared
@@ -203,9 +211,18 @@ try:
 except ImportError:
     calvoro_floor = None
     notes.append("calvoro_floor is not built (scripts/bench.sh builds it): "
-                 "the public-API floor rows are skipped")
+                 "the C floor rows are skipped")
 
 PUBLIC_FLOOR = "public-API floor (C)"
+VALUE_FIRST_FLOOR = "value-first floor (C)"
+
+
+def value_first_many(dicts):
+    # the C floor merges two mappings: the list costs one call per element
+    merge = calvoro_floor.merge_inplace_value_first
+    first = dicts[0]
+    for d in itertools.islice(dicts, 1, None):
+        merge(first, d)
 
 
 def optional_contenders():
@@ -260,6 +277,9 @@ def pair_contenders(flat, extra):
     if calvoro_floor:
         impls.append(Impl(PUBLIC_FLOOR, calvoro_floor.merge_inplace, True,
                           floor=True))
+        impls.append(Impl(VALUE_FIRST_FLOOR,
+                          calvoro_floor.merge_inplace_value_first, True,
+                          floor=True))
     if flat:
         impls.append(Impl("dict.update", dict.update, True, floor=True))
     impls.append(Impl("copy.deepcopy", deepcopy_alone, False, floor=True,
@@ -284,6 +304,9 @@ def many_contenders(extra):
     impls.extend(extra)
     impls.append(Impl("native copy (tf.merge_many)", native_copy_first,
                       False, floor=True, compare=False))
+    if calvoro_floor:
+        impls.append(Impl(VALUE_FIRST_FLOOR, value_first_many, True,
+                          floor=True))
     impls.append(Impl("copy.deepcopy", deepcopy_first, False, floor=True,
                       compare=False))
     return impls
@@ -638,11 +661,12 @@ def report_workload(name, title, impls, samples, batch):
     base = medians.get(base_name)
     update = medians.get("dict.update")
     deep = medians.get("copy.deepcopy")
+    value_first = medians.get(VALUE_FIRST_FLOOR)
     print()
     print("== %s: %s" % (name, title))
-    print("%-30s %11s %7s %8s %11s %9s" % (
+    print("%-30s %11s %7s %8s %11s %9s %9s" % (
         "implementation", "median/call", "IQR", "batch", "x tf.inpl",
-        "x floor"))
+        "x floor", "x vfirst"))
     record = {"title": title, "baseline": base_name, "impls": {}}
     for impl in impls:
         if impl.name not in medians:
@@ -652,15 +676,19 @@ def report_workload(name, title, impls, samples, batch):
         floor = update if impl.inplace else deep
         vs_base = m / base if base else None
         vs_floor = m / floor if floor and not impl.floor else None
-        print("%-30s %11s %6.1f%% %8d %11s %9s" % (
+        vs_value_first = (m / value_first if value_first and impl.inplace
+                          and not impl.floor else None)
+        print("%-30s %11s %6.1f%% %8d %11s %9s %9s" % (
             impl.name, fmt_time(m), 100 * quartile_spread(samples[impl.name]),
-            batch[impl.name], fmt_ratio(vs_base), fmt_ratio(vs_floor)))
+            batch[impl.name], fmt_ratio(vs_base), fmt_ratio(vs_floor),
+            fmt_ratio(vs_value_first)))
         record["impls"][impl.name] = {
             "median_ns": m,
             "samples_ns": samples[impl.name],
             "batch": batch[impl.name],
             "ratio_vs_baseline": vs_base,
             "ratio_vs_floor": vs_floor,
+            "ratio_vs_value_first_floor": vs_value_first,
             "floor": ("dict.update" if impl.inplace else "copy.deepcopy")
             if vs_floor is not None else None,
         }
@@ -862,6 +890,19 @@ def main():
             "%s: tightfold.merge / (native copy + merge_inplace)" % workload,
             over_parts(records[workload], "tightfold.merge",
                        "native copy (tf.merge, {})", tfi), "x", 1.3, "<="))
+    # the in-place merges against the least the public dict API allows
+    for workload in ("flat", "config", "wide", "deep", "int", "many"):
+        record = records.get(workload)
+        for module in ("tightfold", "anyfold"):
+            kind = "merge_many_inplace" if workload == "many" else \
+                "merge_inplace"
+            merge = "%s.%s" % (module, kind)
+            derived.append((
+                "%s.%s_%s_vs_value_first_floor" % (
+                    workload, module, kind.replace("merge_", "")),
+                "%s: %s / value-first floor" % (workload, merge),
+                ratio(record, merge, VALUE_FIRST_FLOOR) if record else None,
+                "x", None, None))
     derived += [
         ("scaling.max_tightfold_vs_update",
          "scaling: max per-key tightfold.merge_inplace / dict.update",
