@@ -1,21 +1,24 @@
 // tightfold.cpp: recursive merging of exact dicts and lists.
 //
 // Arguments must be exactly dict or list (or None); the core works on
-// dictionaries with the dictionary operations themselves and calls itself
-// directly. A failure inside an in-place merge is reported as unraisable
-// and swallowed, so the in-place functions never raise after their
-// argument tests.
+// dictionaries with the dictionary operations themselves, one level of
+// nesting after another in a loop. A failure inside an in-place merge is
+// reported as unraisable and swallowed, so the in-place functions never raise
+// after their argument tests.
 #include "boundary/binding.hpp"
 #include "boundary/calls.hpp"
 #include "boundary/dict_walk.hpp"
 #include "boundary/fused.hpp"
 #include "boundary/items.hpp"
+#include "boundary/level_stack.hpp"
 #include "boundary/loading.hpp"
 #include "boundary/plain_copy.hpp"
 #include "boundary/recursion.hpp"
 #include "boundary/traceback.hpp"
 #include "boundary/unraisable.hpp"
 #include "docstrings.hpp"
+
+#include <utility>
 
 namespace calvoro::tightfold {
 
@@ -60,10 +63,16 @@ constexpr int nested = 19;
 constexpr int replace = 21;
 }  // namespace rmerge_line
 
+void
+add_rmerge_entry(int line)
+{
+    boundary::add_traceback_entry(record, rmerge_name, line);
+}
+
 bool
 fail_rmerge(int line)
 {
-    boundary::add_traceback_entry(record, rmerge_name, line);
+    add_rmerge_entry(line);
     return false;
 }
 
@@ -77,67 +86,122 @@ not_iterable()
 using boundary::DictWalk;
 using boundary::FusionWindow;
 
-// Both dicts are exact dicts or None, held by the caller for the call;
-// `descent` is the calling thread's. Each returns false with an exception
-// set and, but for merge_nested, whose caller adds it, the level's
-// traceback entry.
+// One level of the merge: second_dict merged into first_dict, both held.
+// Levels are kept on the heap, so that depth costs no native stack; each
+// nested one counts against the recursion limit as a Python call does.
+struct Level {
+    Level(PyThreadState *counted, Ref first_dict, Ref second_dict,
+          bool may_reopen, bool by_fused_step)
+        : count(counted, counted != nullptr),
+          first(std::move(first_dict)),
+          second(std::move(second_dict)),
+          walk(second.get()),
+          fuse(boundary::fusable(first.get(), second.get())),
+          reopens(may_reopen && fuse &&
+                  boundary::both_marked_str_keys(first.get(), second.get())),
+          fused_entry(by_fused_step)
+    {
+    }
 
-// Merges second_dict into first_dict; `window` is open on entry and closed
-// by any code that runs. A refusal for depth adds no entry: the caller's
-// call failed.
-bool rmerge(PyObject *first_dict, PyObject *second_dict, FusionWindow &window,
-            const Descent &descent);
-// One key by the dictionary operations; any step may run Python code.
-bool merge_key(PyObject *first_dict, PyObject *second_dict, PyObject *key,
-               const Descent &descent);
+    LevelCount count;  // first, so that it is given back last
+    Ref first;
+    Ref second;
+    DictWalk walk;
+    FusionWindow window;
+    const bool fuse;
+    // the marks can reopen the window (fused.hpp)
+    bool reopens;
+    // entered by the caller's fused step, whose window it shares
+    const bool fused_entry;
+    // the generic step's key, held until the nested level it began ends
+    Ref key;
+};
+
+using Levels = boundary::LevelStack<Level>;
+
+// The dicts of a nested level that a step found.
+struct Nested {
+    Ref first;
+    Ref second;
+    bool fused = false;
+};
+
+// Each step returns 0, or the line of the step that failed with an
+// exception set; after a step, code may have run, and only the level's own
+// references are still good.
+
+// One key by the dictionary operations; any of them may run Python code.
+int generic_step(Level &level, PyObject *key, Nested *nested);
 // One plain key while the window is open: `value` is second_dict[key],
 // from the walk.
-bool merge_plain_key(PyObject *first_dict, PyObject *key, PyObject *value,
-                     FusionWindow &window, const Descent &descent);
-// Both values under `key` are dictionaries: fetches both again, tests their
-// exact types, and merges one level deeper.
-bool merge_nested(PyObject *first_dict, PyObject *second_dict, PyObject *key,
-                  const Descent &descent);
+int plain_step(Level &level, PyObject *key, PyObject *value, Nested *nested);
+// Enters the nested level; false with an exception set, which a refusal
+// for depth makes the caller's failure.
+bool enter(Levels &levels, PyThreadState *ts, Nested *nested);
+// The nested level on top has merged: back to its caller.
+void leave(Levels &levels);
+// The level on top failed at `line`: one traceback entry per level.
+void unwind(Levels &levels, int line);
 
+// Merges second_dict into first_dict, both exact dicts or None, held by the
+// caller; false with an exception set and the levels' traceback entries.
+// The guard counts the first level; entered from Python code, it also
+// keeps the native stack from running out.
 bool
-rmerge(PyObject *first_dict, PyObject *second_dict, FusionWindow &window,
-       const Descent &descent)
+rmerge(PyObject *first_dict, PyObject *second_dict)
 {
-    using namespace rmerge_line;
-    assert(!PyErr_Occurred() && window.is_open());
+    assert(!PyErr_Occurred());
     assert(Py_REFCNT(first_dict) > 0 && Py_REFCNT(second_dict) > 0);
-    RecursionGuard guard(too_deep_where, descent);
+    RecursionGuard guard(too_deep_where);
     if (!guard) {
         return false;
     }
     if (second_dict == Py_None) {
         not_iterable();
-        return fail_rmerge(walk);
+        return fail_rmerge(rmerge_line::walk);
     }
-    const bool fuse = boundary::fusable(first_dict, second_dict);
-    DictWalk keys(second_dict);
+    PyThreadState *ts = guard.thread_state();
+    Levels levels;
+    levels.push(nullptr, Ref::new_ref(first_dict), Ref::new_ref(second_dict),
+                true, false);
     for (;;) {
+        Level &level = levels.top();
         PyObject *key;
         PyObject *value;
         // hashing and comparing keys may have changed the dictionary
-        switch (keys.next(&key, &value)) {
+        switch (level.walk.next(&key, &value)) {
         case DictWalk::Step::error:
-            return fail_rmerge(walk);
+            unwind(levels, rmerge_line::walk);
+            return false;
         case DictWalk::Step::end:
-            return true;
+            if (levels.depth() == 1) {
+                return true;
+            }
+            leave(levels);
+            continue;
         case DictWalk::Step::item:
             break;
         }
-        bool merged;
-        if (fuse && window.is_open() && boundary::is_plain_key(key)) {
-            merged = merge_plain_key(first_dict, key, value, window, descent);
+        if (!level.window.is_open() && level.reopens) {
+            if (boundary::both_marked_str_keys(level.first.get(),
+                                               level.second.get())) {
+                level.window.reopen();
+            }
+            else {
+                level.reopens = false;
+            }
         }
-        else {
-            Ref held_key = Ref::new_ref(key);
-            window.close();
-            merged = merge_key(first_dict, second_dict, key, descent);
+        Nested nested;
+        int failed =
+            level.fuse && level.window.is_open() && boundary::is_plain_key(key)
+                ? plain_step(level, key, value, &nested)
+                : generic_step(level, key, &nested);
+        if (failed) {
+            unwind(levels, failed);
+            return false;
         }
-        if (!merged) {
+        if (nested.first && !enter(levels, ts, &nested)) {
+            unwind(levels, rmerge_line::nested);
             return false;
         }
     }
@@ -156,101 +220,169 @@ holds_dictionary(PyObject *dictionary, PyObject *key)
     return PyDict_Check(value.get()) ? Holds::dictionary : Holds::other;
 }
 
-bool
-merge_key(PyObject *first_dict, PyObject *second_dict, PyObject *key,
-          const Descent &descent)
+// dict[key], which must be an exact dict.
+Ref
+nested_dict(PyObject *dictionary, PyObject *key)
+{
+    Ref value = boundary::dict_item(dictionary, key);
+    if (value && !boundary::check_exact_value(value.get(), &PyDict_Type)) {
+        return Ref();
+    }
+    return value;
+}
+
+int
+generic_step(Level &level, PyObject *borrowed_key, Nested *nested)
 {
     using namespace rmerge_line;
+    level.window.close();
+    level.key = Ref::new_ref(borrowed_key);
+    PyObject *key = level.key.get();
+    PyObject *first_dict = level.first.get();
+    PyObject *second_dict = level.second.get();
     if (first_dict == Py_None) {
         not_iterable();
-        return fail_rmerge(contains);
+        return contains;
     }
     int found = PyDict_Contains(first_dict, key);
     if (found < 0) {
-        return fail_rmerge(contains);
+        return contains;
     }
     if (found) {
         Holds first_holds = holds_dictionary(first_dict, key);
         if (first_holds == Holds::error) {
-            return fail_rmerge(first_test);
+            return first_test;
         }
         if (first_holds == Holds::dictionary) {
             Holds second_holds = holds_dictionary(second_dict, key);
             if (second_holds == Holds::error) {
-                return fail_rmerge(second_test);
+                return second_test;
             }
             if (second_holds == Holds::dictionary) {
-                return merge_nested(first_dict, second_dict, key, descent) ||
-                       fail_rmerge(nested);
+                // both fetched again, as the nested call's arguments
+                nested->first = nested_dict(first_dict, key);
+                if (nested->first) {
+                    nested->second = nested_dict(second_dict, key);
+                }
+                if (!nested->second) {
+                    nested->first = Ref();
+                    return rmerge_line::nested;
+                }
+                return 0;
             }
         }
     }
     Ref value = boundary::dict_item(second_dict, key);
     if (!value || PyDict_SetItem(first_dict, key, value.get()) != 0) {
-        return fail_rmerge(replace);
+        return replace;
     }
-    return true;
+    level.key = Ref();
+    return 0;
 }
 
-bool
-merge_plain_key(PyObject *first_dict, PyObject *key, PyObject *value,
-                FusionWindow &window, const Descent &descent)
+int
+plain_step(Level &level, PyObject *key, PyObject *value, Nested *nested)
 {
     using Store = FusionWindow::Store;
+    PyObject *first_dict = level.first.get();
+    if (level.reopens && !PyDict_Check(value)) {
+        // the store holds what it keeps before it releases anything
+        const Py_ssize_t size = PyDict_GET_SIZE(first_dict);
+        if (PyDict_SetItem(first_dict, key, value) != 0) {
+            return rmerge_line::replace;
+        }
+        // a value was replaced, and its release may have run code
+        if (PyDict_GET_SIZE(first_dict) == size) {
+            level.window.close();
+        }
+        return 0;
+    }
     // no code runs before the store holds what it keeps, and the store
     // uses neither `key` nor `value` after a release that may run code
     PyObject *existing;
-    switch (
-        window.store_unless_both_dicts(first_dict, key, value, &existing)) {
+    switch (level.window.store_unless_both_dicts(first_dict, key, value,
+                                                 &existing)) {
     case Store::failed:
-        return fail_rmerge(rmerge_line::replace);
+        return rmerge_line::replace;
     case Store::stored:
-        return true;
+        return 0;
     case Store::both_dicts:
         break;
     }
     Ref first_value = Ref::new_ref(existing);
     Ref second_value = Ref::new_ref(value);
-    FusionWindow nested_window;
-    bool merged =
-        boundary::check_exact_value(first_value.get(), &PyDict_Type) &&
-        boundary::check_exact_value(second_value.get(), &PyDict_Type) &&
-        rmerge(first_value.get(), second_value.get(), nested_window, descent);
-    if (!merged) {
-        return fail_rmerge(rmerge_line::nested);
+    if (!boundary::check_exact_value(first_value.get(), &PyDict_Type) ||
+        !boundary::check_exact_value(second_value.get(), &PyDict_Type)) {
+        return rmerge_line::nested;
     }
-    window.absorb(nested_window);
-    // the nested merge may have left these the last references
-    window.release(first_value);
-    window.release(second_value);
-    return true;
+    nested->first = std::move(first_value);
+    nested->second = std::move(second_value);
+    nested->fused = true;
+    return 0;
 }
 
 bool
-merge_nested(PyObject *first_dict, PyObject *second_dict, PyObject *key,
-             const Descent &descent)
+enter(Levels &levels, PyThreadState *ts, Nested *nested)
 {
-    Ref first_value = boundary::dict_item(first_dict, key);
-    if (!first_value ||
-        !boundary::check_exact_value(first_value.get(), &PyDict_Type)) {
+    const Level &caller = levels.top();
+    // a level that blindly stores may run code unseen: only under a caller
+    // that reopens by its marks, or that fuses no more
+    const bool may_reopen =
+        caller.reopens || !caller.fuse || !caller.window.is_open();
+    if (!compat::enter_merge_level(too_deep_where, ts)) {
         return false;
     }
-    Ref second_value = boundary::dict_item(second_dict, key);
-    if (!second_value ||
-        !boundary::check_exact_value(second_value.get(), &PyDict_Type)) {
+    if (!levels.push(ts, std::move(nested->first), std::move(nested->second),
+                     may_reopen, nested->fused)) {
+        compat::leave_merge_level(ts);
         return false;
     }
-    FusionWindow nested;
-    return rmerge(first_value.get(), second_value.get(), nested, descent);
+    return true;
+}
+
+void
+leave(Levels &levels)
+{
+    Level &level = levels.top();
+    Ref first = std::move(level.first);
+    Ref second = std::move(level.second);
+    const bool fused_entry = level.fused_entry;
+    const bool open = level.window.is_open();
+    levels.pop();
+    Level &caller = levels.top();
+    if (fused_entry) {
+        if (!open) {
+            caller.window.close();
+        }
+        // the nested merge may have left these the last references
+        caller.window.release(first);
+        caller.window.release(second);
+    }
+    else {
+        second = Ref();
+        first = Ref();
+        caller.key = Ref();
+    }
+}
+
+void
+unwind(Levels &levels, int line)
+{
+    add_rmerge_entry(line);
+    for (;;) {
+        levels.pop();
+        if (levels.empty()) {
+            return;
+        }
+        add_rmerge_entry(rmerge_line::nested);
+    }
 }
 
 // The in-place merge that never raises: a failure is reported.
 void
 merge_inplace(PyObject *first_dict, PyObject *second_dict)
 {
-    FusionWindow window;
-    if (!rmerge(first_dict, second_dict, window,
-                Descent::of_calling_thread())) {
+    if (!rmerge(first_dict, second_dict)) {
         assert(PyErr_Occurred());
         boundary::report_unraisable(merge_inplace_context);
     }
@@ -311,9 +443,7 @@ tightfold_merge(PyObject *, PyObject *args, PyObject *kwargs)
         return nullptr;
     }
     Ref copy = deep_copy(dicts.first.get());
-    FusionWindow window;
-    if (!copy || !rmerge(copy.get(), dicts.second.get(), window,
-                         Descent::of_calling_thread())) {
+    if (!copy || !rmerge(copy.get(), dicts.second.get())) {
         return fail_twice(merge_function, merge_body_line);
     }
     return copy.release();

@@ -354,6 +354,48 @@ leave_recursive_call([[maybe_unused]] PyThreadState *ts)
 #endif
 }
 
+// One level of a merge that the package keeps on the heap: counted against
+// sys.getrecursionlimit() as a Python call is, and nothing else. From 3.12
+// that leaves out Py_EnterRecursiveCall, whose C budget (3.12, 3.13) or
+// stack measurement (3.14 on) protects native frames such a level does not
+// make; up to 3.11 the interpreter has one counter for both.
+inline bool
+enter_merge_level(const char *where, [[maybe_unused]] PyThreadState *ts)
+{
+#if CALVORO_PORTABLE || CALVORO_PY312
+#if CALVORO_PORTABLE
+    const bool at_limit = detail::portable_depth >= Py_GetRecursionLimit();
+#else
+    const bool at_limit = ts->py_recursion_remaining <= 0;
+#endif
+    if (at_limit) {
+        PyErr_Format(PyExc_RecursionError,
+                     "maximum recursion depth exceeded%s", where);
+        return false;
+    }
+#if CALVORO_PORTABLE
+    detail::portable_depth++;
+#else
+    ts->py_recursion_remaining--;
+#endif
+    return true;
+#else
+    return enter_recursive_call(where, ts);
+#endif
+}
+
+inline void
+leave_merge_level([[maybe_unused]] PyThreadState *ts)
+{
+#if CALVORO_PORTABLE
+    detail::portable_depth--;
+#elif CALVORO_PY312
+    ts->py_recursion_remaining++;
+#else
+    leave_recursive_call(ts);
+#endif
+}
+
 // The calling thread's native stack: its lowest address and its size.
 // False where the platform does not tell.
 bool thread_stack(uintptr_t *lowest, size_t *size);

@@ -9,6 +9,12 @@
 // with its own __eq__ into either of them. A FusionWindow is that "since":
 // open when a level starts, closed by every step that may run code, and
 // closed in a caller whose nested level closed its own.
+//
+// Where the interpreter marks both dicts as holding exact str keys only,
+// the marks say it afresh at any moment: such a level reopens its window
+// by reading them after code has run, and so need not know whether a store
+// ran code by releasing the value it replaced. It stores a value that is not
+// a dict without looking first.
 #pragma once
 
 #include "ref.hpp"
@@ -43,6 +49,15 @@ dict_marked_str_keys(PyObject *dictionary)
 {
     return detail::marks_known &&
            compat::dict_keys_mark(dictionary) != detail::general_mark;
+}
+
+// Whether the interpreter has marked both exact dicts as holding exact str
+// keys only.
+inline bool
+both_marked_str_keys(PyObject *first_dict, PyObject *second_dict)
+{
+    return dict_marked_str_keys(first_dict) &&
+           dict_marked_str_keys(second_dict);
 }
 
 // has_only_plain_keys for a dict the interpreter has not marked: a walk.
@@ -106,6 +121,12 @@ class FusionWindow {
     close() noexcept
     {
         open_ = false;
+    }
+    // The level has seen again that no code can run in its lookups.
+    void
+    reopen() noexcept
+    {
+        open_ = true;
     }
     // After a nested level: code that ran there ran here too.
     void
