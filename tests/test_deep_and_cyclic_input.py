@@ -124,7 +124,7 @@ HUNGER = {
 def test_code_run_deep_down_has_stack_to_run(name, where):
     # Python code met at the deepest level a merge reaches runs as it would
     # at the top of the thread, or the merge stops first: no crash.
-    result, _ = run(HUNGRY, """
+    result, stderr = run(HUNGRY, """
         module, where = %s, %r
         first, second = hungry_chains(*%r)
         if where == "raised limit":
@@ -148,44 +148,38 @@ def test_code_run_deep_down_has_stack_to_run(name, where):
     """ % (name, where, HUNGER[where]))
     [outcome], works = result
     assert works == [True, True]
+    # levels take no native stack: under a raised limit the whole merge is
+    # made, else it stops at the limit (tightfold reports)
+    completes = where == "raised limit"
     if name == "tightfold":
-        assert outcome is None  # reported
+        assert outcome is None
+        assert (REPORTED in stderr) != completes
     else:
-        # the merge's own guard, or the host's in the code deep down
-        assert outcome == "RecursionError"
+        assert outcome == (None if completes else "RecursionError")
 
 
-def test_anyfold_with_a_raised_limit_stops_before_the_stack_ends():
-    result, _ = run("""
-        sys.setrecursionlimit(100000)
-        first, second = chain(50000, 1), chain(50000, 2)
-        try:
-            anyfold.merge_inplace(first, second)
-        except RecursionError as exc:
-            outcome = str(exc)
-        merged, leaf = levels_merged(first, 2)
-        print(json.dumps([outcome, merged > 0, leaf, still_works()]))
-    """)
-    assert result == [CALLING, True, None, [True, True]]
-
-
-def test_tightfold_with_a_raised_limit_merges_or_reports():
+@pytest.mark.parametrize("thread", [False, True], ids=["main", "256k-thread"])
+@pytest.mark.parametrize("call", sorted(INPLACE_CALLS))
+@pytest.mark.parametrize("name", ["anyfold", "tightfold"])
+def test_raised_limit_merges_any_depth(name, call, thread):
+    # levels take no native stack: the limit alone bounds a merge
     result, stderr = run("""
-        sys.setrecursionlimit(100000)
-        first, second = chain(50000, 1), chain(50000, 2)
-        outcome = tightfold.merge_inplace(first, second)
-        print(json.dumps([outcome, levels_merged(first, 2),
-                          still_works()]))
-    """)
-    outcome, (merged, leaf), works = result
-    assert outcome is None and works == [True, True]
-    if stderr:
-        # ran out of native stack: reported, and the levels above stay merged
-        assert REPORTED in stderr
-        assert stderr.rstrip().endswith("RecursionError: " + MERGING)
-        assert 0 < merged < 49999 and leaf is None
-    else:
-        assert (merged, leaf) == (49999, 2)
+        import threading
+        sys.setrecursionlimit(10 ** 6)
+        first, second = chain(100000, 1), chain(100000, 2)
+        def work():
+            %s
+        if %r:
+            threading.stack_size(256 * 1024)
+            worker = threading.Thread(target=work)
+            worker.start()
+            worker.join()
+        else:
+            work()
+        print(json.dumps([levels_merged(first, 2), still_works()]))
+    """ % (INPLACE_CALLS[call].format(module=name), thread))
+    assert result == [[99999, 2], [True, True]]
+    assert stderr == ""
 
 
 CYCLES = """

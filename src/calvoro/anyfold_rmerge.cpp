@@ -8,13 +8,16 @@
 // caller can observe, and _rmerge is looked up in the module at each use.
 // Where both dicts are exact, the key is a plain str or int, and no Python
 // code has run since the level looked at them, the contains test, fetches
-// and store are one fused dict operation (boundary/fused.hpp).
+// and store are one fused dict operation (boundary/fused.hpp). A nested
+// call that finds this function bound to _rmerge is not made: its merge
+// becomes the next level of one loop, kept on the heap.
 #include "anyfold_module.hpp"
 #include "boundary/binding.hpp"
 #include "boundary/calls.hpp"
 #include "boundary/dict_walk.hpp"
 #include "boundary/fused.hpp"
 #include "boundary/items.hpp"
+#include "boundary/level_stack.hpp"
 #include "boundary/recursion.hpp"
 
 #include <utility>
@@ -53,88 +56,56 @@ struct Values {
     Ref second;
 };
 
-// Both arguments are held by the caller for the whole call. Each returns
-// false with an exception set and the level's traceback entry added.
-bool rmerge(PyObject *first_dict, PyObject *second_dict, Calm *calm);
-// One key through the generic protocols; any step may run Python code.
-bool merge_key(PyObject *first_dict, PyObject *second_dict, PyObject *key,
-               Calm *calm);
-// One plain key of exact dicts while the window is open: `value` is
-// second_dict[key], from the walk.
-bool merge_plain_key(PyObject *first_dict, PyObject *second_dict,
-                     PyObject *key, PyObject *value, Calm *calm);
-// _rmerge(first_dict[key], second_dict[key]), with whatever _rmerge is
-// bound to. `fused`, when not empty, holds the values that the caller's
-// fused lookups found; they stand for fetching again only while nothing
-// can have changed them.
-bool merge_nested(PyObject *first_dict, PyObject *second_dict, PyObject *key,
-                  Calm *calm, Values fused);
-
-// ---------------------------------------------------------------------------
-// The walk: the keys of second_dict as iterating it yields them. Each
-// source gives a new reference to the next key; the dict walk also gives
-// its value, which the fused step needs.
-
-// An exact list or tuple, by position, its length read again before each
-// step.
-class SequenceKeys {
+// The keys of second_dict as iterating it yields them, each a new
+// reference; the dict walk also gives its value, which the fused step
+// needs.
+class KeySource {
   public:
-    static constexpr bool gives_values = false;
+    enum class Kind { dict, sequence, iterator };
 
-    explicit SequenceKeys(PyObject *sequence) : sequence_(sequence) {}
-    Step
-    next(Ref *key, PyObject **)
-    {
-        if (i_ >= Py_SIZE(sequence_)) {
-            return Step::end;
-        }
-        *key = boundary::item_at_index(sequence_, i_++);
-        return *key ? Step::item : Step::error;
-    }
-
-  private:
-    PyObject *sequence_;
-    Py_ssize_t i_ = 0;
-};
-
-// An exact dict, walked by position with its iterator's checks.
-class DictKeys {
-  public:
-    static constexpr bool gives_values = true;
-
-    explicit DictKeys(PyObject *dictionary) : walk_(dictionary) {}
-    Step
-    next(Ref *key, PyObject **value)
-    {
-        PyObject *borrowed;
-        Step step = walk_.next_counted(&borrowed, value);
-        if (step == Step::item) {
-            *key = Ref::new_ref(borrowed);
-        }
-        return step;
-    }
-
-  private:
-    DictWalk walk_;
-};
-
-// Anything else, through iter() and next().
-class IteratorKeys {
-  public:
-    static constexpr bool gives_values = false;
-
-    explicit IteratorKeys(PyObject *iterable)
-        : iterator_(Ref::steal(PyObject_GetIter(iterable)))
+    explicit KeySource(PyObject *second_dict) noexcept
+        : kind_(kind_of(second_dict)),
+          container_(second_dict),
+          walk_(kind_ == Kind::dict ? second_dict : nullptr)
     {
     }
+    Kind
+    kind() const noexcept
+    {
+        return kind_;
+    }
+    // iter() of anything but an exact dict, list or tuple; may run code.
     bool
-    started() const
+    start()
     {
+        if (kind_ != Kind::iterator) {
+            return true;
+        }
+        iterator_ = Ref::steal(PyObject_GetIter(container_));
         return bool(iterator_);
     }
     Step
-    next(Ref *key, PyObject **)
+    next(Ref *key, PyObject **value)
     {
+        switch (kind_) {
+        case Kind::dict: {
+            PyObject *borrowed;
+            Step step = walk_.next_counted(&borrowed, value);
+            if (step == Step::item) {
+                *key = Ref::new_ref(borrowed);
+            }
+            return step;
+        }
+        case Kind::sequence:
+            // the length read again before each step
+            if (i_ >= Py_SIZE(container_)) {
+                return Step::end;
+            }
+            *key = boundary::item_at_index(container_, i_++);
+            return *key ? Step::item : Step::error;
+        case Kind::iterator:
+            break;
+        }
         *key = Ref::steal(PyIter_Next(iterator_.get()));
         if (*key) {
             return Step::item;
@@ -143,59 +114,169 @@ class IteratorKeys {
     }
 
   private:
+    static Kind
+    kind_of(PyObject *second_dict) noexcept
+    {
+        if (PyDict_CheckExact(second_dict)) {
+            return Kind::dict;
+        }
+        if (PyList_CheckExact(second_dict) ||
+            PyTuple_CheckExact(second_dict)) {
+            return Kind::sequence;
+        }
+        return Kind::iterator;
+    }
+
+    const Kind kind_;
+    PyObject *container_;  // the level's second_dict, which it holds
+    DictWalk walk_;
+    Py_ssize_t i_ = 0;
     Ref iterator_;
 };
 
-template <typename Keys>
-bool
-walk(PyObject *first_dict, PyObject *second_dict, Keys &keys, Calm *calm)
-{
-    // only a dict walk meets exact dicts on both sides, so the fused step
-    // is compiled into that walk alone
-    const bool fuse =
-        Keys::gives_values && boundary::fusable(first_dict, second_dict);
-    for (;;) {
-        // held to the end of its step, as an iterator's loop holds it
-        Ref key;
-        PyObject *value = nullptr;
-        switch (keys.next(&key, &value)) {
-        case Step::error:
-            return fail_at_bool(rmerge_function, rmerge_line::walk);
-        case Step::end:
-            return true;
-        case Step::item:
-            break;
-        }
-        bool merged =
-            fuse && calm->window.is_open() && boundary::is_plain_key(key.get())
-                ? merge_plain_key(first_dict, second_dict, key.get(), value,
-                                  calm)
-                : merge_key(first_dict, second_dict, key.get(), calm);
-        if (!merged) {
-            return false;
-        }
+// One level of the merge: second_dict merged into first_dict, both held.
+// Levels are kept on the heap, so that depth costs no native stack; each
+// nested one counts against the recursion limit as the call to _rmerge
+// that it stands for.
+struct Level {
+    Level(PyThreadState *counted, Values values, bool may_reopen,
+          bool plain_namespace)
+        : count(counted, counted != nullptr),
+          first(std::move(values.first)),
+          second(std::move(values.second)),
+          keys(second.get()),
+          // only a dict walk meets exact dicts on both sides
+          fuse(keys.kind() == KeySource::Kind::dict &&
+               boundary::fusable(first.get(), second.get())),
+          reopens(may_reopen && fuse &&
+                  boundary::both_marked_str_keys(first.get(), second.get()))
+    {
+        calm.plain_namespace = plain_namespace;
     }
-}
 
+    LevelCount count;  // first, so that it is given back last
+    Ref first;
+    Ref second;
+    KeySource keys;
+    Calm calm;
+    const bool fuse;
+    // the marks can reopen the window (fused.hpp)
+    bool reopens;
+    // the step's key, held until the nested level it began ends, as an
+    // iterator's loop holds it to the end of the step
+    Ref key;
+    // what the nested call held: _rmerge as looked up, and the values that
+    // the fused lookups found when they were fetched again instead
+    Ref callee;
+    Values unused;
+};
+
+using Levels = boundary::LevelStack<Level>;
+
+// What a step leaves to do: nothing, or a nested level.
+struct Nested {
+    Values values;
+    Values unused;
+    Ref callee;
+};
+
+// Each step returns true, or false with an exception set and the level's
+// traceback entry added; after a step, code may have run, and only the
+// level's own references are still good.
+
+// One key through the generic protocols; any step may run Python code.
+bool merge_key(Level &level, PyObject *key, Nested *nested);
+// One plain key of exact dicts while the window is open: `value` is
+// second_dict[key], from the walk.
+bool merge_plain_key(Level &level, PyObject *key, PyObject *value,
+                     Nested *nested);
+// _rmerge(first_dict[key], second_dict[key]), with whatever _rmerge is
+// bound to: called, unless it is this function, whose merge becomes the
+// nested level. `fused`, when not empty, holds the values that the fused
+// lookups found; they stand for fetching again only while nothing can have
+// changed them.
+bool merge_nested(Level &level, PyObject *key, Values fused, Nested *nested);
+// Enters the nested level, as the call of _rmerge does.
+bool enter(Levels &levels, PyThreadState *ts, Nested *nested);
+// The nested level on top has merged: back to its caller.
+void leave(Levels &levels);
+// The level on top has its entry: one more per level below it.
+void unwind(Levels &levels);
+
+// Merges second_dict into first_dict, both held by the caller; false with
+// an exception set and the levels' traceback entries.
 bool
-rmerge(PyObject *first_dict, PyObject *second_dict, Calm *calm)
+rmerge(PyObject *first_dict, PyObject *second_dict)
 {
     assert(!PyErr_Occurred());
     assert(Py_REFCNT(first_dict) > 0 && Py_REFCNT(second_dict) > 0);
-    if (PyList_CheckExact(second_dict) || PyTuple_CheckExact(second_dict)) {
-        SequenceKeys keys(second_dict);
-        return walk(first_dict, second_dict, keys, calm);
+    PyThreadState *ts = compat::recursion_state();
+    Levels levels;
+    levels.push(nullptr,
+                Values{Ref::new_ref(first_dict), Ref::new_ref(second_dict)},
+                true, false);
+    // whether the top level has started its walk
+    bool started = false;
+    for (;;) {
+        Level &level = levels.top();
+        if (!started) {
+            started = true;
+            if (level.keys.kind() == KeySource::Kind::iterator) {
+                level.calm.window.close();
+                if (!level.keys.start()) {
+                    fail_at(rmerge_function, rmerge_line::walk);
+                    unwind(levels);
+                    return false;
+                }
+            }
+        }
+        // held to the end of its step, as an iterator's loop holds it
+        Ref key;
+        PyObject *value = nullptr;
+        switch (level.keys.next(&key, &value)) {
+        case Step::error:
+            fail_at(rmerge_function, rmerge_line::walk);
+            unwind(levels);
+            return false;
+        case Step::end:
+            if (levels.depth() == 1) {
+                return true;
+            }
+            leave(levels);
+            continue;
+        case Step::item:
+            break;
+        }
+        Calm &calm = level.calm;
+        if (!calm.window.is_open() && level.reopens) {
+            if (boundary::both_marked_str_keys(level.first.get(),
+                                               level.second.get())) {
+                calm.window.reopen();
+                calm.plain_namespace = false;
+            }
+            else {
+                level.reopens = false;
+            }
+        }
+        Nested nested;
+        bool merged = level.fuse && calm.window.is_open() &&
+                              boundary::is_plain_key(key.get())
+                          ? merge_plain_key(level, key.get(), value, &nested)
+                          : merge_key(level, key.get(), &nested);
+        if (!merged) {
+            unwind(levels);
+            return false;
+        }
+        if (nested.values.first) {
+            level.key = std::move(key);
+            if (!enter(levels, ts, &nested)) {
+                fail_at(rmerge_function, rmerge_line::nested);
+                unwind(levels);
+                return false;
+            }
+            started = false;
+        }
     }
-    if (PyDict_CheckExact(second_dict)) {
-        DictKeys keys(second_dict);
-        return walk(first_dict, second_dict, keys, calm);
-    }
-    calm->window.close();
-    IteratorKeys keys(second_dict);
-    if (!keys.started()) {
-        return fail_at_bool(rmerge_function, rmerge_line::walk);
-    }
-    return walk(first_dict, second_dict, keys, calm);
 }
 
 // ---------------------------------------------------------------------------
@@ -227,16 +308,17 @@ both_dictionaries(PyObject *first_dict, PyObject *second_dict, PyObject *key)
 }
 
 bool
-merge_key(PyObject *first_dict, PyObject *second_dict, PyObject *key,
-          Calm *calm)
+merge_key(Level &level, PyObject *key, Nested *nested)
 {
     using namespace rmerge_line;
-    calm->window.close();
+    level.calm.window.close();
+    PyObject *first_dict = level.first.get();
+    PyObject *second_dict = level.second.get();
     switch (both_dictionaries(first_dict, second_dict, key)) {
     case Both::error:
         return fail_at_bool(rmerge_function, test);
     case Both::yes:
-        return merge_nested(first_dict, second_dict, key, calm, Values());
+        return merge_nested(level, key, Values(), nested);
     case Both::no:
         break;
     }
@@ -248,13 +330,26 @@ merge_key(PyObject *first_dict, PyObject *second_dict, PyObject *key,
 }
 
 bool
-merge_plain_key(PyObject *first_dict, PyObject *second_dict, PyObject *key,
-                PyObject *value, Calm *calm)
+merge_plain_key(Level &level, PyObject *key, PyObject *value, Nested *nested)
 {
     using Store = FusionWindow::Store;
+    FusionWindow &window = level.calm.window;
+    PyObject *first_dict = level.first.get();
+    if (level.reopens && !PyDict_Check(value)) {
+        // the store holds what it keeps before it releases anything
+        const Py_ssize_t size = PyDict_GET_SIZE(first_dict);
+        if (PyDict_SetItem(first_dict, key, value) != 0) {
+            return fail_at_bool(rmerge_function, rmerge_line::replace);
+        }
+        // a value was replaced, and its release may have run code
+        if (PyDict_GET_SIZE(first_dict) == size) {
+            window.close();
+        }
+        return true;
+    }
     PyObject *existing;
-    switch (calm->window.store_unless_both_dicts(first_dict, key, value,
-                                                 &existing)) {
+    switch (
+        window.store_unless_both_dicts(first_dict, key, value, &existing)) {
     case Store::failed:
         return fail_at_bool(rmerge_function, rmerge_line::replace);
     case Store::stored:
@@ -263,8 +358,8 @@ merge_plain_key(PyObject *first_dict, PyObject *second_dict, PyObject *key,
         break;
     }
     // no code has run since the walk read `value`
-    return merge_nested(first_dict, second_dict, key, calm,
-                        {Ref::new_ref(existing), Ref::new_ref(value)});
+    return merge_nested(level, key,
+                        {Ref::new_ref(existing), Ref::new_ref(value)}, nested);
 }
 
 // ---------------------------------------------------------------------------
@@ -306,43 +401,97 @@ fetch_values(PyObject *first_dict, PyObject *second_dict, PyObject *key)
 }
 
 bool
-merge_nested(PyObject *first_dict, PyObject *second_dict, PyObject *key,
-             Calm *calm, Values fused)
+merge_nested(Level &level, PyObject *key, Values fused, Nested *nested)
 {
     using namespace rmerge_line;
-    Ref callee = lookup_rmerge(calm);
+    Calm &calm = level.calm;
+    Ref callee = lookup_rmerge(&calm);
     if (!callee) {
-        return fail_at_bool(rmerge_function, nested);
+        return fail_at_bool(rmerge_function, rmerge_line::nested);
     }
     // unused fused values are still held to the end, as fetched ones are
     Values fetched;
-    const bool use_fused = fused.first && calm->window.is_open();
+    const bool use_fused = fused.first && calm.window.is_open();
     if (!use_fused) {
-        calm->window.close();
-        fetched = fetch_values(first_dict, second_dict, key);
+        calm.window.close();
+        fetched = fetch_values(level.first.get(), level.second.get(), key);
         if (!fetched.second) {
-            return fail_at_bool(rmerge_function, nested);
+            return fail_at_bool(rmerge_function, rmerge_line::nested);
         }
     }
     Values &values = use_fused ? fused : fetched;
     if (!function_has_def(callee.get(), &rmerge_def)) {
-        calm->window.close();
+        calm.window.close();
         Ref result = boundary::call_guarded(callee.get(), values.first.get(),
                                             values.second.get());
-        return result || fail_at_bool(rmerge_function, nested);
+        return result || fail_at_bool(rmerge_function, rmerge_line::nested);
     }
-    // our own _rmerge: the same guarded call, without the tuple
-    RecursionGuard guard(boundary::calling_where);
-    Calm inner;
-    inner.plain_namespace = calm->window.is_open() && calm->plain_namespace;
-    if (!guard || !rmerge(values.first.get(), values.second.get(), &inner)) {
-        return fail_at_bool(rmerge_function, nested);
+    // our own _rmerge: its merge is the nested level
+    nested->values = std::move(values);
+    if (!use_fused) {
+        nested->unused = std::move(fused);
     }
-    calm->window.absorb(inner.window);
-    // the nested merge may have left these the last references
-    calm->window.release(values.first);
-    calm->window.release(values.second);
+    nested->callee = std::move(callee);
     return true;
+}
+
+bool
+enter(Levels &levels, PyThreadState *ts, Nested *nested)
+{
+    Level &caller = levels.top();
+    const Calm &calm = caller.calm;
+    // a level that blindly stores may run code unseen: only under a caller
+    // that reopens by its marks, or that fuses no more
+    const bool may_reopen =
+        caller.reopens || !caller.fuse || !calm.window.is_open();
+    // the call of _rmerge, without the tuple
+    if (!compat::enter_merge_level(boundary::calling_where, ts)) {
+        return false;
+    }
+    caller.callee = std::move(nested->callee);
+    caller.unused = std::move(nested->unused);
+    if (!levels.push(ts, std::move(nested->values), may_reopen,
+                     calm.window.is_open() && calm.plain_namespace)) {
+        compat::leave_merge_level(ts);
+        return false;
+    }
+    return true;
+}
+
+void
+leave(Levels &levels)
+{
+    Level &level = levels.top();
+    Ref first = std::move(level.first);
+    Ref second = std::move(level.second);
+    const bool open = level.calm.window.is_open();
+    levels.pop();
+    Level &caller = levels.top();
+    FusionWindow &window = caller.calm.window;
+    if (!open) {
+        window.close();
+    }
+    // the nested merge may have left these the last references
+    window.release(first);
+    window.release(second);
+    caller.callee = Ref();
+    caller.unused = Values();
+    caller.key = Ref();
+}
+
+void
+unwind(Levels &levels)
+{
+    for (;;) {
+        levels.pop();
+        if (levels.empty()) {
+            return;
+        }
+        Level &caller = levels.top();
+        caller.callee = Ref();
+        caller.unused = Values();
+        fail_at(rmerge_function, rmerge_line::nested);
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -357,8 +506,9 @@ anyfold_rmerge(PyObject *args, PyObject *kwargs)
                                   &dicts)) {
         return nullptr;
     }
-    Calm calm;
-    if (!rmerge(dicts.first.get(), dicts.second.get(), &calm)) {
+    // entered from Python code, whose calls of it may chain through keys
+    if (native_stack_exhausted(boundary::calling_where) ||
+        !rmerge(dicts.first.get(), dicts.second.get())) {
         return nullptr;
     }
     return dicts.first.release();

@@ -10,13 +10,14 @@ class DictWalk {
   public:
     enum class Step { error, end, item };
 
-    // `dictionary` is borrowed and must outlive the walk.
+    // `dictionary` is borrowed and must outlive the walk; null makes a
+    // walk that is never stepped.
     explicit DictWalk(PyObject *dictionary) noexcept
         : dictionary_(dictionary),
-          length_(PyDict_GET_SIZE(dictionary)),
+          length_(dictionary ? PyDict_GET_SIZE(dictionary) : 0),
           remaining_(length_)
     {
-        assert(PyDict_CheckExact(dictionary));
+        assert(!dictionary || PyDict_CheckExact(dictionary));
     }
     DictWalk(const DictWalk &) = delete;
     DictWalk &operator=(const DictWalk &) = delete;
