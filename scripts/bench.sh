@@ -3,6 +3,14 @@
 # is compared with, and runs the benchmark.
 #
 # Usage: scripts/bench.sh [PYTHON] [BENCH ARGS...]   e.g. --quick, --json FILE
+#        scripts/bench.sh [PYTHON] --instructions [ARGS...]
+#
+# --instructions runs bench/instructions.py instead: instructions per call
+# of the merges and their floors, counted with callgrind where valgrind is
+# installed (CPU time per call where not), a few minutes per interpreter.
+# Its ARGS: --calls N, --cpu, --json FILE, and workload names (flat, config,
+# many), e.g.
+#   scripts/bench.sh python3.11 --instructions --json before.json config
 set -euo pipefail
 
 py=python3
@@ -15,21 +23,36 @@ fi
 
 require_release_build
 # --json FILE relative to where the caller stands
+script=bench.py
 args=()
+json_next=0
 for a in "$@"; do
+    if [ "$json_next" = 1 ]; then
+        case "$a" in
+            /*) args+=("$a") ;;
+            *) args+=("$PWD/$a") ;;
+        esac
+        json_next=0
+        continue
+    fi
     case "$a" in
-        -*|/*) args+=("$a") ;;
-        *) args+=("$PWD/$a") ;;
+        --instructions) script=instructions.py ;;
+        --json) args+=("$a"); json_next=1 ;;
+        --json=*) f=${a#--json=}; [ "${f#/}" = "$f" ] && f=$PWD/$f
+                  args+=("--json=$f") ;;
+        *) args+=("$a") ;;
     esac
 done
 
 calvoro_install "$py" venv-bench
-# optional: the benchmark notes what it could not import
-"$vpy" -m pip install -q mergedeep deepmerge ||
-    echo "note: mergedeep/deepmerge not installed; their rows are skipped"
+if [ "$script" = bench.py ]; then
+    # optional: the benchmark notes what it could not import
+    "$vpy" -m pip install -q mergedeep deepmerge ||
+        echo "note: mergedeep/deepmerge not installed; their rows are skipped"
+fi
 # the floor of the in-place merges, built outside the tree like calvoro
 "$vpy" -m pip install -q setuptools
 (cd "$root/bench/floor" && "$vpy" setup.py -q build_ext \
     --build-lib "$venv/floor" --build-temp "$venv/floor-build")
 cd "$venv"
-PYTHONPATH="$venv/floor" "$vpy" "$root/bench/bench.py" "${args[@]+"${args[@]}"}"
+PYTHONPATH="$venv/floor" "$vpy" "$root/bench/$script" "${args[@]+"${args[@]}"}"
