@@ -182,6 +182,35 @@ def test_raised_limit_merges_any_depth(name, call, thread):
     assert stderr == ""
 
 
+@pytest.mark.parametrize("thread", [False, True], ids=["main", "256k-thread"])
+def test_rebound_rmerge_wrapper_stops_cleanly_at_any_depth(thread):
+    # each nested call goes through Python code and back: native stack
+    result, _ = run("""
+        import threading
+        sys.setrecursionlimit(10 ** 6)
+        original = anyfold._rmerge
+        anyfold._rmerge = lambda a, b: original(a, b)
+        first, second = chain(100000, 1), chain(100000, 2)
+        outcome = []
+        def work():
+            try:
+                anyfold.merge_inplace(first, second)
+            except RecursionError as exc:
+                outcome.append(type(exc).__name__)
+        if %r:
+            threading.stack_size(256 * 1024)
+            worker = threading.Thread(target=work)
+            worker.start()
+            worker.join()
+        else:
+            work()
+        anyfold._rmerge = original
+        print(json.dumps([outcome, levels_merged(first, 2)[0] > 0,
+                          still_works()]))
+    """ % thread)
+    assert result == [["RecursionError"], True, [True, True]]
+
+
 CYCLES = """
     def cycle(**items):
         # {"k": itself}, with the given items before and after "k"
