@@ -41,13 +41,26 @@ using boundary::FusionWindow;
 using Step = DictWalk::Step;
 
 // What a merge level may assume: its fusion window, and whether, while the
-// window has stayed open, the namespace was seen to hold plain keys only.
-// Only Python code could add another key, so a lookup of _rmerge there
-// still runs no code and need not be prepared again. Its value is looked
-// up every time: a fused store into the namespace may rebind it.
+// window has stayed open, the namespace was seen to hold plain keys only,
+// and what _rmerge was bound to there. Only Python code could add another
+// key or rebind the name, since no level whose first dict is the namespace
+// fuses; so the lookup of _rmerge, which could tell nobody it was made,
+// is not made again while the window stays open.
 struct Calm {
     FusionWindow window;
     bool plain_namespace = false;
+    // borrowed from the namespace, which holds it while the window is open
+    PyObject *callee = nullptr;
+
+    // What a nested level may assume of the namespace.
+    void
+    hand_down(Calm *inner) const noexcept
+    {
+        if (window.is_open() && plain_namespace) {
+            inner->plain_namespace = true;
+            inner->callee = callee;
+        }
+    }
 };
 
 // The values under one key of both dicts, for a nested merge.
@@ -139,19 +152,31 @@ class KeySource {
 // nested one counts against the recursion limit as the call to _rmerge
 // that it stands for.
 struct Level {
-    Level(PyThreadState *counted, Values values, bool may_reopen,
-          bool plain_namespace)
+    Level(PyThreadState *counted, Values &&values, bool may_reopen)
+        : Level(counted, std::move(values), may_reopen,
+                fusion_of(values.first.get(), values.second.get()))
+    {
+    }
+    Level(PyThreadState *counted, Values &&values, bool may_reopen,
+          boundary::Fusion fusion)
         : count(counted, counted != nullptr),
           first(std::move(values.first)),
           second(std::move(values.second)),
           keys(second.get()),
-          // only a dict walk meets exact dicts on both sides
-          fuse(keys.kind() == KeySource::Kind::dict &&
-               boundary::fusable(first.get(), second.get())),
-          reopens(may_reopen && fuse &&
-                  boundary::both_marked_str_keys(first.get(), second.get()))
+          fuse(fusion != boundary::Fusion::none),
+          reopens(may_reopen && fusion == boundary::Fusion::marks)
     {
-        calm.plain_namespace = plain_namespace;
+    }
+
+    // Only a dict walk meets exact dicts on both sides; stores into the
+    // namespace, which could rebind _rmerge, are not fused.
+    static boundary::Fusion
+    fusion_of(PyObject *first_dict, PyObject *second_dict)
+    {
+        if (first_dict == record.state.globals) {
+            return boundary::Fusion::none;
+        }
+        return boundary::level_fusion(first_dict, second_dict);
     }
 
     LevelCount count;  // first, so that it is given back last
@@ -214,7 +239,7 @@ rmerge(PyObject *first_dict, PyObject *second_dict)
     Levels levels;
     levels.push(nullptr,
                 Values{Ref::new_ref(first_dict), Ref::new_ref(second_dict)},
-                true, false);
+                true);
     // whether the top level has started its walk
     bool started = false;
     for (;;) {
@@ -253,16 +278,19 @@ rmerge(PyObject *first_dict, PyObject *second_dict)
                                                level.second.get())) {
                 calm.window.reopen();
                 calm.plain_namespace = false;
+                calm.callee = nullptr;
             }
             else {
                 level.reopens = false;
             }
         }
         Nested nested;
-        bool merged = level.fuse && calm.window.is_open() &&
-                              boundary::is_plain_key(key.get())
-                          ? merge_plain_key(level, key.get(), value, &nested)
-                          : merge_key(level, key.get(), &nested);
+        // while the marks hold, every key of second_dict is an exact str
+        const bool plain = calm.window.is_open() &&
+                           (level.reopens ||
+                            (level.fuse && boundary::is_plain_key(key.get())));
+        bool merged = plain ? merge_plain_key(level, key.get(), value, &nested)
+                            : merge_key(level, key.get(), &nested);
         if (!merged) {
             unwind(levels);
             return false;
@@ -370,9 +398,13 @@ lookup_rmerge(Calm *calm)
 {
     FusionWindow &window = calm->window;
     if (window.is_open() && calm->plain_namespace) {
+        if (calm->callee) {
+            return Ref::new_ref(calm->callee);
+        }
         PyObject *callee;
         if (PyDict_GetItemRef(record.state.globals, constants.rmerge,
                               &callee) > 0) {
+            calm->callee = callee;
             return Ref::steal(callee);
         }
         // among plain keys the lookup cannot fail: the name is gone, and the
@@ -385,6 +417,8 @@ lookup_rmerge(Calm *calm)
     }
     Ref callee = boundary::lookup_global(record, constants.rmerge, window);
     calm->plain_namespace = window.is_open();
+    // found in the namespace itself, since a lookup in builtins closes
+    calm->callee = calm->plain_namespace ? callee.get() : nullptr;
     return callee;
 }
 
@@ -450,11 +484,12 @@ enter(Levels &levels, PyThreadState *ts, Nested *nested)
     }
     caller.callee = std::move(nested->callee);
     caller.unused = std::move(nested->unused);
-    if (!levels.push(ts, std::move(nested->values), may_reopen,
-                     calm.window.is_open() && calm.plain_namespace)) {
+    Level *level = levels.push(ts, std::move(nested->values), may_reopen);
+    if (!level) {
         compat::leave_merge_level(ts);
         return false;
     }
+    calm.hand_down(&level->calm);
     return true;
 }
 

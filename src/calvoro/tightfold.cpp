@@ -90,15 +90,21 @@ using boundary::FusionWindow;
 // Levels are kept on the heap, so that depth costs no native stack; each
 // nested one counts against the recursion limit as a Python call does.
 struct Level {
-    Level(PyThreadState *counted, Ref first_dict, Ref second_dict,
+    Level(PyThreadState *counted, Ref &&first_dict, Ref &&second_dict,
           bool may_reopen, bool by_fused_step)
+        : Level(counted, std::move(first_dict), std::move(second_dict),
+                may_reopen, by_fused_step,
+                boundary::level_fusion(first_dict.get(), second_dict.get()))
+    {
+    }
+    Level(PyThreadState *counted, Ref &&first_dict, Ref &&second_dict,
+          bool may_reopen, bool by_fused_step, boundary::Fusion fusion)
         : count(counted, counted != nullptr),
           first(std::move(first_dict)),
           second(std::move(second_dict)),
           walk(second.get()),
-          fuse(boundary::fusable(first.get(), second.get())),
-          reopens(may_reopen && fuse &&
-                  boundary::both_marked_str_keys(first.get(), second.get())),
+          fuse(fusion != boundary::Fusion::none),
+          reopens(may_reopen && fusion == boundary::Fusion::marks),
           fused_entry(by_fused_step)
     {
     }
@@ -135,6 +141,9 @@ int generic_step(Level &level, PyObject *key, Nested *nested);
 // One plain key while the window is open: `value` is second_dict[key],
 // from the walk.
 int plain_step(Level &level, PyObject *key, PyObject *value, Nested *nested);
+// Both values under a plain key are dicts, borrowed from the dicts: the
+// nested level, if both are exact.
+int fused_nested(PyObject *existing, PyObject *value, Nested *nested);
 // Enters the nested level; false with an exception set, which a refusal
 // for depth makes the caller's failure.
 bool enter(Levels &levels, PyThreadState *ts, Nested *nested);
@@ -192,10 +201,12 @@ rmerge(PyObject *first_dict, PyObject *second_dict)
             }
         }
         Nested nested;
-        int failed =
-            level.fuse && level.window.is_open() && boundary::is_plain_key(key)
-                ? plain_step(level, key, value, &nested)
-                : generic_step(level, key, &nested);
+        // while the marks hold, every key of second_dict is an exact str
+        const bool plain =
+            level.window.is_open() &&
+            (level.reopens || (level.fuse && boundary::is_plain_key(key)));
+        int failed = plain ? plain_step(level, key, value, &nested)
+                           : generic_step(level, key, &nested);
         if (failed) {
             unwind(levels, failed);
             return false;
@@ -285,17 +296,28 @@ plain_step(Level &level, PyObject *key, PyObject *value, Nested *nested)
 {
     using Store = FusionWindow::Store;
     PyObject *first_dict = level.first.get();
-    if (level.reopens && !PyDict_Check(value)) {
-        // the store holds what it keeps before it releases anything
-        const Py_ssize_t size = PyDict_GET_SIZE(first_dict);
-        if (PyDict_SetItem(first_dict, key, value) != 0) {
-            return rmerge_line::replace;
+    if (level.reopens) {
+        // value first: only a dict is looked for in first_dict
+        PyObject *existing = nullptr;
+        if (PyDict_Check(value)) {
+            existing = PyDict_GetItemWithError(first_dict, key);
+            if (!existing && PyErr_Occurred()) {
+                return rmerge_line::contains;
+            }
         }
-        // a value was replaced, and its release may have run code
-        if (PyDict_GET_SIZE(first_dict) == size) {
-            level.window.close();
+        if (!existing || !PyDict_Check(existing)) {
+            // the store holds what it keeps before it releases anything
+            const Py_ssize_t size = PyDict_GET_SIZE(first_dict);
+            if (PyDict_SetItem(first_dict, key, value) != 0) {
+                return rmerge_line::replace;
+            }
+            // a value was replaced, and its release may have run code
+            if (PyDict_GET_SIZE(first_dict) == size) {
+                level.window.close();
+            }
+            return 0;
         }
-        return 0;
+        return fused_nested(existing, value, nested);
     }
     // no code runs before the store holds what it keeps, and the store
     // uses neither `key` nor `value` after a release that may run code
@@ -309,6 +331,12 @@ plain_step(Level &level, PyObject *key, PyObject *value, Nested *nested)
     case Store::both_dicts:
         break;
     }
+    return fused_nested(existing, value, nested);
+}
+
+int
+fused_nested(PyObject *existing, PyObject *value, Nested *nested)
+{
     Ref first_value = Ref::new_ref(existing);
     Ref second_value = Ref::new_ref(value);
     if (!boundary::check_exact_value(first_value.get(), &PyDict_Type) ||

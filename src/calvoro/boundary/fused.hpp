@@ -72,24 +72,32 @@ has_only_plain_keys(PyObject *dictionary)
     return dict_marked_str_keys(dictionary) || scan_plain_keys(dictionary);
 }
 
-// Whether a level may fuse the lookups of its plain keys: both are exact
-// dicts holding plain keys only. A first dict much larger than the second
-// is not scanned: the merge would then cost its size, not the second's.
-// Inline, as every level of a merge asks.
-inline bool
-fusable(PyObject *first_dict, PyObject *second_dict)
+// How a level may fuse the lookups of its plain keys: not at all; while its
+// window stays open, both being exact dicts holding plain keys only; or
+// by the marks of both, which also reopen the window. A first dict much
+// larger than the second is not scanned: the merge would then cost its
+// size, not the second's. Inline, as every level of a merge asks.
+enum class Fusion { none, window, marks };
+
+inline Fusion
+level_fusion(PyObject *first_dict, PyObject *second_dict)
 {
     if (!PyDict_CheckExact(first_dict) || !PyDict_CheckExact(second_dict)) {
-        return false;
+        return Fusion::none;
+    }
+    if (both_marked_str_keys(first_dict, second_dict)) {
+        return Fusion::marks;
     }
     // The scan costs a type test per key of first_dict; fusing saves a
     // lookup and two fetches per key of second_dict, taken here to be worth
     // eight such tests. Small dicts (the constant) fuse whatever the ratio.
     Py_ssize_t second_size = PyDict_GET_SIZE(second_dict);
     if (PyDict_GET_SIZE(first_dict) > 8 * second_size + 32) {
-        return false;
+        return Fusion::none;
     }
-    return has_only_plain_keys(second_dict) && has_only_plain_keys(first_dict);
+    return has_only_plain_keys(second_dict) && has_only_plain_keys(first_dict)
+               ? Fusion::window
+               : Fusion::none;
 }
 
 // Whether dropping the last reference to `obj` runs no Python code.

@@ -42,7 +42,7 @@ class LevelStack {
     top() noexcept
     {
         assert(depth_ > 0);
-        return current_->at(used_ - 1);
+        return *top_;
     }
 
     // Constructs a level on top; nullptr with MemoryError set when no chunk
@@ -64,26 +64,31 @@ class LevelStack {
             current_ = next;
             used_ = 0;
         }
-        Level *level =
-            new (current_->slot(used_)) Level(std::forward<Args>(args)...);
+        top_ = new (current_->slot(used_)) Level(std::forward<Args>(args)...);
         used_++;
         depth_++;
-        return level;
+        return top_;
     }
 
     void
     pop() noexcept
     {
         assert(depth_ > 0);
-        current_->at(used_ - 1).~Level();
+        top_->~Level();
         used_--;
         depth_--;
-        if (used_ == 0 && current_ != &first_) {
+        if (used_ > 0) {
+            top_ = &current_->at(used_ - 1);
+            return;
+        }
+        top_ = nullptr;
+        if (current_ != &first_) {
             Chunk *emptied = current_;
             current_ = emptied->below;
             used_ = chunk_levels;
             PyMem_Free(spare_);
             spare_ = emptied;
+            top_ = &current_->at(used_ - 1);
         }
     }
 
@@ -107,6 +112,7 @@ class LevelStack {
     Chunk first_;
     Chunk *current_ = &first_;
     Chunk *spare_ = nullptr;
+    Level *top_ = nullptr;
     int used_ = 0;
     size_t depth_ = 0;
 };
