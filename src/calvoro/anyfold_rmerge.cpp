@@ -69,9 +69,8 @@ struct Values {
     Ref second;
 };
 
-// The keys of second_dict as iterating it yields them, each a new
-// reference; the dict walk also gives its value, which the fused step
-// needs.
+// The keys of second_dict as iterating it yields them; the dict walk also
+// gives its value, which the fused step needs.
 class KeySource {
   public:
     enum class Kind { dict, sequence, iterator };
@@ -97,33 +96,30 @@ class KeySource {
         iterator_ = Ref::steal(PyObject_GetIter(container_));
         return bool(iterator_);
     }
+    // The next key into *key; a new reference into *held, but for a dict
+    // walk's key, which is borrowed from the dict.
     Step
-    next(Ref *key, PyObject **value)
+    next(PyObject **key, Ref *held, PyObject **value)
     {
         switch (kind_) {
-        case Kind::dict: {
-            PyObject *borrowed;
-            Step step = walk_.next_counted(&borrowed, value);
-            if (step == Step::item) {
-                *key = Ref::new_ref(borrowed);
-            }
-            return step;
-        }
+        case Kind::dict:
+            return walk_.next_counted(key, value);
         case Kind::sequence:
             // the length read again before each step
             if (i_ >= Py_SIZE(container_)) {
                 return Step::end;
             }
-            *key = boundary::item_at_index(container_, i_++);
-            return *key ? Step::item : Step::error;
+            *held = boundary::item_at_index(container_, i_++);
+            break;
         case Kind::iterator:
+            *held = Ref::steal(PyIter_Next(iterator_.get()));
+            if (!*held && !PyErr_Occurred()) {
+                return Step::end;
+            }
             break;
         }
-        *key = Ref::steal(PyIter_Next(iterator_.get()));
-        if (*key) {
-            return Step::item;
-        }
-        return PyErr_Occurred() ? Step::error : Step::end;
+        *key = held->get();
+        return *key ? Step::item : Step::error;
     }
 
   private:
@@ -213,7 +209,9 @@ struct Nested {
 bool merge_key(Level &level, PyObject *key, Nested *nested);
 // One plain key of exact dicts while the window is open: `value` is
 // second_dict[key], from the walk.
-bool merge_plain_key(Level &level, PyObject *key, PyObject *value,
+// The key is borrowed from second_dict until `held` holds it, as it must
+// before anything that may run code.
+bool merge_plain_key(Level &level, PyObject *key, PyObject *value, Ref *held,
                      Nested *nested);
 // _rmerge(first_dict[key], second_dict[key]), with whatever _rmerge is
 // bound to: called, unless it is this function, whose merge becomes the
@@ -255,10 +253,12 @@ rmerge(PyObject *first_dict, PyObject *second_dict)
                 }
             }
         }
-        // held to the end of its step, as an iterator's loop holds it
-        Ref key;
+        // held to the end of its step, as an iterator's loop holds it,
+        // wherever code may run before the step ends
+        PyObject *key;
+        Ref held;
         PyObject *value = nullptr;
-        switch (level.keys.next(&key, &value)) {
+        switch (level.keys.next(&key, &held, &value)) {
         case Step::error:
             fail_at(rmerge_function, rmerge_line::walk);
             unwind(levels);
@@ -286,17 +286,21 @@ rmerge(PyObject *first_dict, PyObject *second_dict)
         }
         Nested nested;
         // while the marks hold, every key of second_dict is an exact str
-        const bool plain = calm.window.is_open() &&
-                           (level.reopens ||
-                            (level.fuse && boundary::is_plain_key(key.get())));
-        bool merged = plain ? merge_plain_key(level, key.get(), value, &nested)
-                            : merge_key(level, key.get(), &nested);
+        const bool plain =
+            calm.window.is_open() &&
+            (level.reopens || (level.fuse && boundary::is_plain_key(key)));
+        if (!plain && !held) {
+            held = Ref::new_ref(key);
+        }
+        bool merged = plain
+                          ? merge_plain_key(level, key, value, &held, &nested)
+                          : merge_key(level, key, &nested);
         if (!merged) {
             unwind(levels);
             return false;
         }
         if (nested.values.first) {
-            level.key = std::move(key);
+            level.key = std::move(held);
             if (!enter(levels, ts, &nested)) {
                 fail_at(rmerge_function, rmerge_line::nested);
                 unwind(levels);
@@ -358,26 +362,18 @@ merge_key(Level &level, PyObject *key, Nested *nested)
 }
 
 bool
-merge_plain_key(Level &level, PyObject *key, PyObject *value, Nested *nested)
+merge_plain_key(Level &level, PyObject *key, PyObject *value, Ref *held,
+                Nested *nested)
 {
     using Store = FusionWindow::Store;
     FusionWindow &window = level.calm.window;
     PyObject *first_dict = level.first.get();
-    if (level.reopens && !PyDict_Check(value)) {
-        // the store holds what it keeps before it releases anything
-        const Py_ssize_t size = PyDict_GET_SIZE(first_dict);
-        if (PyDict_SetItem(first_dict, key, value) != 0) {
-            return fail_at_bool(rmerge_function, rmerge_line::replace);
-        }
-        // a value was replaced, and its release may have run code
-        if (PyDict_GET_SIZE(first_dict) == size) {
-            window.close();
-        }
-        return true;
-    }
     PyObject *existing;
-    switch (
-        window.store_unless_both_dicts(first_dict, key, value, &existing)) {
+    Store store = level.reopens ? window.store_value_first(first_dict, key,
+                                                           value, &existing)
+                                : window.store_unless_both_dicts(
+                                      first_dict, key, value, &existing);
+    switch (store) {
     case Store::failed:
         return fail_at_bool(rmerge_function, rmerge_line::replace);
     case Store::stored:
@@ -386,6 +382,9 @@ merge_plain_key(Level &level, PyObject *key, PyObject *value, Nested *nested)
         break;
     }
     // no code has run since the walk read `value`
+    if (!*held) {
+        *held = Ref::new_ref(key);
+    }
     return merge_nested(level, key,
                         {Ref::new_ref(existing), Ref::new_ref(value)}, nested);
 }

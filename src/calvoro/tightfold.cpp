@@ -141,9 +141,6 @@ int generic_step(Level &level, PyObject *key, Nested *nested);
 // One plain key while the window is open: `value` is second_dict[key],
 // from the walk.
 int plain_step(Level &level, PyObject *key, PyObject *value, Nested *nested);
-// Both values under a plain key are dicts, borrowed from the dicts: the
-// nested level, if both are exact.
-int fused_nested(PyObject *existing, PyObject *value, Nested *nested);
 // Enters the nested level; false with an exception set, which a refusal
 // for depth makes the caller's failure.
 bool enter(Levels &levels, PyThreadState *ts, Nested *nested);
@@ -295,35 +292,15 @@ int
 plain_step(Level &level, PyObject *key, PyObject *value, Nested *nested)
 {
     using Store = FusionWindow::Store;
-    PyObject *first_dict = level.first.get();
-    if (level.reopens) {
-        // value first: only a dict is looked for in first_dict
-        PyObject *existing = nullptr;
-        if (PyDict_Check(value)) {
-            existing = PyDict_GetItemWithError(first_dict, key);
-            if (!existing && PyErr_Occurred()) {
-                return rmerge_line::contains;
-            }
-        }
-        if (!existing || !PyDict_Check(existing)) {
-            // the store holds what it keeps before it releases anything
-            const Py_ssize_t size = PyDict_GET_SIZE(first_dict);
-            if (PyDict_SetItem(first_dict, key, value) != 0) {
-                return rmerge_line::replace;
-            }
-            // a value was replaced, and its release may have run code
-            if (PyDict_GET_SIZE(first_dict) == size) {
-                level.window.close();
-            }
-            return 0;
-        }
-        return fused_nested(existing, value, nested);
-    }
     // no code runs before the store holds what it keeps, and the store
     // uses neither `key` nor `value` after a release that may run code
+    PyObject *first_dict = level.first.get();
     PyObject *existing;
-    switch (level.window.store_unless_both_dicts(first_dict, key, value,
-                                                 &existing)) {
+    Store store = level.reopens ? level.window.store_value_first(
+                                      first_dict, key, value, &existing)
+                                : level.window.store_unless_both_dicts(
+                                      first_dict, key, value, &existing);
+    switch (store) {
     case Store::failed:
         return rmerge_line::replace;
     case Store::stored:
@@ -331,12 +308,6 @@ plain_step(Level &level, PyObject *key, PyObject *value, Nested *nested)
     case Store::both_dicts:
         break;
     }
-    return fused_nested(existing, value, nested);
-}
-
-int
-fused_nested(PyObject *existing, PyObject *value, Nested *nested)
-{
     Ref first_value = Ref::new_ref(existing);
     Ref second_value = Ref::new_ref(value);
     if (!boundary::check_exact_value(first_value.get(), &PyDict_Type) ||

@@ -169,6 +169,38 @@ class FusionWindow {
         return replace(dictionary, key, value, *existing);
     }
 
+    // The same step for a level whose marks reopen its window, value
+    // first: one lookup for a dict value, none for anything else, which is
+    // stored blindly. Its store may have released a value that ran code:
+    // the window closes then, for the marks to reopen it.
+    Store
+    store_value_first(PyObject *dictionary, PyObject *key, PyObject *value,
+                      PyObject **existing)
+    {
+        assert(open_ && !PyErr_Occurred());
+        assert(PyDict_CheckExact(dictionary) && PyUnicode_CheckExact(key));
+        if (PyDict_Check(value)) {
+            *existing = PyDict_GetItemWithError(dictionary, key);
+            if (*existing) {
+                if (PyDict_Check(*existing)) {
+                    return Store::both_dicts;
+                }
+                return replace(dictionary, key, value, *existing);
+            }
+            if (PyErr_Occurred()) {
+                return Store::failed;
+            }
+        }
+        const Py_ssize_t size = PyDict_GET_SIZE(dictionary);
+        if (PyDict_SetItem(dictionary, key, value) != 0) {
+            return Store::failed;
+        }
+        if (PyDict_GET_SIZE(dictionary) == size) {
+            close();
+        }
+        return Store::stored;
+    }
+
     // Releases `held`, closing the window when that may free an object
     // whose release runs Python code.
     void
