@@ -375,6 +375,7 @@ body(PyObject *globals)
             return definition.line;
         }
     }
+    namespace_watched = compat::watch_dict(globals);
     return 0;
 }
 

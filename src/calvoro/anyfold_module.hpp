@@ -33,6 +33,9 @@ struct Constants {
 };
 extern Constants constants;
 
+// Whether compat::dict_version tells every change of the namespace.
+extern bool namespace_watched;
+
 // Adds the entry of `function` at `line` to the pending exception; returns
 // nullptr, or false.
 inline PyObject *

@@ -27,6 +27,8 @@ namespace calvoro::anyfold {
 const boundary::FunctionIdentity rmerge_function = {
     "_rmerge", "calvoro.anyfold._rmerge", 7};
 
+bool namespace_watched = false;
+
 namespace {
 
 namespace rmerge_line {
@@ -40,6 +42,14 @@ using boundary::DictWalk;
 using boundary::FusionWindow;
 using Step = DictWalk::Step;
 
+// What a lookup of _rmerge found in a namespace of plain keys, which ran no
+// code and so is the same until the namespace changes: while its version
+// stays, nobody could tell the lookup from not making it.
+struct Binding {
+    Ref callee;
+    uint64_t version = 0;
+};
+
 // What a merge level may assume: its fusion window, and whether, while the
 // window has stayed open, the namespace was seen to hold plain keys only,
 // and what _rmerge was bound to there. Only Python code could add another
@@ -51,11 +61,14 @@ struct Calm {
     bool plain_namespace = false;
     // borrowed from the namespace, which holds it while the window is open
     PyObject *callee = nullptr;
+    // the merge's, for every level
+    Binding *binding = nullptr;
 
     // What a nested level may assume of the namespace.
     void
     hand_down(Calm *inner) const noexcept
     {
+        inner->binding = binding;
         if (window.is_open() && plain_namespace) {
             inner->plain_namespace = true;
             inner->callee = callee;
@@ -190,37 +203,31 @@ struct Level {
     // the fused lookups found when they were fetched again instead
     Ref callee;
     Values unused;
+    // the nested level's dicts, from the step to the level's start
+    Values pending;
 };
 
 using Levels = boundary::LevelStack<Level>;
-
-// What a step leaves to do: nothing, or a nested level.
-struct Nested {
-    Values values;
-    Values unused;
-    Ref callee;
-};
 
 // Each step returns true, or false with an exception set and the level's
 // traceback entry added; after a step, code may have run, and only the
 // level's own references are still good.
 
 // One key through the generic protocols; any step may run Python code.
-bool merge_key(Level &level, PyObject *key, Nested *nested);
+bool merge_key(Level &level, PyObject *key);
 // One plain key of exact dicts while the window is open: `value` is
 // second_dict[key], from the walk.
 // The key is borrowed from second_dict until `held` holds it, as it must
 // before anything that may run code.
-bool merge_plain_key(Level &level, PyObject *key, PyObject *value, Ref *held,
-                     Nested *nested);
+bool merge_plain_key(Level &level, PyObject *key, PyObject *value, Ref *held);
 // _rmerge(first_dict[key], second_dict[key]), with whatever _rmerge is
 // bound to: called, unless it is this function, whose merge becomes the
 // nested level. `fused`, when not empty, holds the values that the fused
 // lookups found; they stand for fetching again only while nothing can have
 // changed them.
-bool merge_nested(Level &level, PyObject *key, Values fused, Nested *nested);
+bool merge_nested(Level &level, PyObject *key, Values fused);
 // Enters the nested level, as the call of _rmerge does.
-bool enter(Levels &levels, PyThreadState *ts, Nested *nested);
+bool enter(Levels &levels, PyThreadState *ts);
 // The nested level on top has merged: back to its caller.
 void leave(Levels &levels);
 // The level on top has its entry: one more per level below it.
@@ -235,9 +242,12 @@ rmerge(PyObject *first_dict, PyObject *second_dict)
     assert(Py_REFCNT(first_dict) > 0 && Py_REFCNT(second_dict) > 0);
     PyThreadState *ts = compat::recursion_state();
     Levels levels;
-    levels.push(nullptr,
-                Values{Ref::new_ref(first_dict), Ref::new_ref(second_dict)},
-                true);
+    Binding binding;
+    levels
+        .push(nullptr,
+              Values{Ref::new_ref(first_dict), Ref::new_ref(second_dict)},
+              true)
+        ->calm.binding = &binding;
     // whether the top level has started its walk
     bool started = false;
     for (;;) {
@@ -284,7 +294,6 @@ rmerge(PyObject *first_dict, PyObject *second_dict)
                 level.reopens = false;
             }
         }
-        Nested nested;
         // while the marks hold, every key of second_dict is an exact str
         const bool plain =
             calm.window.is_open() &&
@@ -292,16 +301,15 @@ rmerge(PyObject *first_dict, PyObject *second_dict)
         if (!plain && !held) {
             held = Ref::new_ref(key);
         }
-        bool merged = plain
-                          ? merge_plain_key(level, key, value, &held, &nested)
-                          : merge_key(level, key, &nested);
+        bool merged = plain ? merge_plain_key(level, key, value, &held)
+                            : merge_key(level, key);
         if (!merged) {
             unwind(levels);
             return false;
         }
-        if (nested.values.first) {
+        if (level.pending.first) {
             level.key = std::move(held);
-            if (!enter(levels, ts, &nested)) {
+            if (!enter(levels, ts)) {
                 fail_at(rmerge_function, rmerge_line::nested);
                 unwind(levels);
                 return false;
@@ -340,7 +348,7 @@ both_dictionaries(PyObject *first_dict, PyObject *second_dict, PyObject *key)
 }
 
 bool
-merge_key(Level &level, PyObject *key, Nested *nested)
+merge_key(Level &level, PyObject *key)
 {
     using namespace rmerge_line;
     level.calm.window.close();
@@ -350,7 +358,7 @@ merge_key(Level &level, PyObject *key, Nested *nested)
     case Both::error:
         return fail_at_bool(rmerge_function, test);
     case Both::yes:
-        return merge_nested(level, key, Values(), nested);
+        return merge_nested(level, key, Values());
     case Both::no:
         break;
     }
@@ -362,8 +370,7 @@ merge_key(Level &level, PyObject *key, Nested *nested)
 }
 
 bool
-merge_plain_key(Level &level, PyObject *key, PyObject *value, Ref *held,
-                Nested *nested)
+merge_plain_key(Level &level, PyObject *key, PyObject *value, Ref *held)
 {
     using Store = FusionWindow::Store;
     FusionWindow &window = level.calm.window;
@@ -386,7 +393,7 @@ merge_plain_key(Level &level, PyObject *key, PyObject *value, Ref *held,
         *held = Ref::new_ref(key);
     }
     return merge_nested(level, key,
-                        {Ref::new_ref(existing), Ref::new_ref(value)}, nested);
+                        {Ref::new_ref(existing), Ref::new_ref(value)});
 }
 
 // ---------------------------------------------------------------------------
@@ -395,14 +402,20 @@ merge_plain_key(Level &level, PyObject *key, PyObject *value, Ref *held,
 Ref
 lookup_rmerge(Calm *calm)
 {
+    Binding *binding = calm->binding;
+    PyObject *globals = record.state.globals;
+    const uint64_t version =
+        namespace_watched ? compat::dict_version(globals) : 0;
+    if (binding->callee && version == binding->version) {
+        return Ref::new_ref(binding->callee.get());
+    }
     FusionWindow &window = calm->window;
     if (window.is_open() && calm->plain_namespace) {
         if (calm->callee) {
             return Ref::new_ref(calm->callee);
         }
         PyObject *callee;
-        if (PyDict_GetItemRef(record.state.globals, constants.rmerge,
-                              &callee) > 0) {
+        if (PyDict_GetItemRef(globals, constants.rmerge, &callee) > 0) {
             calm->callee = callee;
             return Ref::steal(callee);
         }
@@ -410,14 +423,29 @@ lookup_rmerge(Calm *calm)
         // full lookup below says what it is bound to now
         assert(!PyErr_Occurred());
     }
-    if (window.is_open() &&
-        !boundary::has_only_plain_keys(record.state.globals)) {
+    const bool plain = boundary::has_only_plain_keys(globals);
+    if (!plain) {
         window.close();
     }
-    Ref callee = boundary::lookup_global(record, constants.rmerge, window);
-    calm->plain_namespace = window.is_open();
-    // found in the namespace itself, since a lookup in builtins closes
-    calm->callee = calm->plain_namespace ? callee.get() : nullptr;
+    calm->plain_namespace = false;
+    calm->callee = nullptr;
+    PyObject *found;
+    int in_namespace = PyDict_GetItemRef(globals, constants.rmerge, &found);
+    if (in_namespace <= 0) {
+        window.close();
+        return in_namespace < 0
+                   ? Ref()
+                   : boundary::lookup_builtin(record, constants.rmerge);
+    }
+    Ref callee = Ref::steal(found);
+    if (window.is_open()) {
+        calm->plain_namespace = true;
+        calm->callee = found;
+    }
+    if (namespace_watched && plain) {
+        binding->callee = Ref::new_ref(found);
+        binding->version = version;
+    }
     return callee;
 }
 
@@ -434,7 +462,7 @@ fetch_values(PyObject *first_dict, PyObject *second_dict, PyObject *key)
 }
 
 bool
-merge_nested(Level &level, PyObject *key, Values fused, Nested *nested)
+merge_nested(Level &level, PyObject *key, Values fused)
 {
     using namespace rmerge_line;
     Calm &calm = level.calm;
@@ -460,16 +488,16 @@ merge_nested(Level &level, PyObject *key, Values fused, Nested *nested)
         return result || fail_at_bool(rmerge_function, rmerge_line::nested);
     }
     // our own _rmerge: its merge is the nested level
-    nested->values = std::move(values);
+    level.pending = std::move(values);
     if (!use_fused) {
-        nested->unused = std::move(fused);
+        level.unused = std::move(fused);
     }
-    nested->callee = std::move(callee);
+    level.callee = std::move(callee);
     return true;
 }
 
 bool
-enter(Levels &levels, PyThreadState *ts, Nested *nested)
+enter(Levels &levels, PyThreadState *ts)
 {
     Level &caller = levels.top();
     const Calm &calm = caller.calm;
@@ -481,9 +509,7 @@ enter(Levels &levels, PyThreadState *ts, Nested *nested)
     if (!compat::enter_merge_level(boundary::calling_where, ts)) {
         return false;
     }
-    caller.callee = std::move(nested->callee);
-    caller.unused = std::move(nested->unused);
-    Level *level = levels.push(ts, std::move(nested->values), may_reopen);
+    Level *level = levels.push(ts, std::move(caller.pending), may_reopen);
     if (!level) {
         compat::leave_merge_level(ts);
         return false;

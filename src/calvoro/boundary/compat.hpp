@@ -400,6 +400,31 @@ leave_merge_level([[maybe_unused]] PyThreadState *ts)
 // False where the platform does not tell.
 bool thread_stack(uintptr_t *lowest, size_t *size);
 
+// A number that changes whenever a dict changes, once watch_dict has said
+// it can be had for that dict: up to 3.11 the dict's own version tag
+// (PEP 509), a private read; from 3.12, where the tag is deprecated, a
+// count of the changes that a dict watcher sees (gh-91052), of every dict
+// watched. watch_dict never fails: false means no such number.
+bool watch_dict(PyObject *dict);
+
+#if CALVORO_PY312
+namespace detail {
+uint64_t watched_changes();
+}  // namespace detail
+#endif
+
+inline uint64_t
+dict_version([[maybe_unused]] PyObject *dict)
+{
+#if CALVORO_PY312
+    return detail::watched_changes();
+#elif !CALVORO_PORTABLE
+    return reinterpret_cast<PyDictObject *>(dict)->ma_version_tag;
+#else
+    return 0;
+#endif
+}
+
 // Whether dict_keys_mark can be read: the head of the dict keys table is
 // known from 3.6 to 3.15.
 inline constexpr bool has_dict_keys_mark = !CALVORO_PORTABLE;
