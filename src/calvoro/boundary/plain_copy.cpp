@@ -20,7 +20,7 @@
 #include <utility>
 
 #include "calls.hpp"
-#include "recursion.hpp"
+#include "level_stack.hpp"
 
 namespace calvoro::boundary {
 
@@ -478,23 +478,98 @@ is_atomic(PyObject *obj)
            type == &PyFloat_Type || obj == Py_None || type == &PyBool_Type;
 }
 
-// Whether the native stack is too short for another level; the error that
-// the test raises is dropped, the real call deciding instead.
-bool
-stack_short()
+// Each of these copies a container's items from a position on for as long
+// as they are atomic: each its own copy, made where nothing can run, goes
+// in as it is.
+
+// Into y, while key and value are atomic; then *key and *value are the
+// next other item, *position past it, or *key is null at the end.
+inline Outcome
+put_atomic_items(PyObject *x, PyObject *y, Py_ssize_t length,
+                 Py_ssize_t *position, PyObject **key, PyObject **value)
 {
-    if (!native_stack_exhausted("")) {
-        return false;
+    while (PyDict_Next(x, position, key, value)) {
+        if (!is_atomic(*value) || !is_atomic(*key)) {
+            return Outcome::copied;
+        }
+        if (PyDict_GET_SIZE(x) != length) {
+            return Outcome::fall_back;
+        }
+        if (PyDict_SetItem(y, *key, *value) < 0) {
+            return Outcome::error;
+        }
     }
-    PyErr_Clear();
-    return true;
+    *key = nullptr;
+    return Outcome::copied;
 }
 
-constexpr int stack_check_levels = 8;
+// Onto y; *index stops at the next other item, or at the end.
+inline Outcome
+append_atomic_items(PyObject *x, PyObject *y, Py_ssize_t length,
+                    Py_ssize_t *index)
+{
+    for (Py_ssize_t i = *index; i < length; i++) {
+        if (PyList_GET_SIZE(x) != length) {
+            return Outcome::fall_back;
+        }
+        PyObject *item = PyList_GET_ITEM(x, i);
+        if (!is_atomic(item)) {
+            *index = i;
+            return Outcome::copied;
+        }
+        if (PyList_Append(y, item) < 0) {
+            return Outcome::error;
+        }
+    }
+    *index = length;
+    return Outcome::copied;
+}
+
+// Into `changed` once there is one; returns the index of the next other
+// element, or the length.
+inline Py_ssize_t
+put_atomic_elements(PyObject *x, PyObject *changed, Py_ssize_t i)
+{
+    const Py_ssize_t length = PyTuple_GET_SIZE(x);
+    for (; i < length; i++) {
+        PyObject *item = PyTuple_GET_ITEM(x, i);
+        if (!is_atomic(item)) {
+            break;
+        }
+        if (changed) {
+            PyTuple_SET_ITEM(changed, i, Py_NewRef(item));
+        }
+    }
+    return i;
+}
+
+// A container whose copy waits for that of one of its items: what
+// deepcopy's copier of its type keeps on its frame meanwhile. The original
+// is held, since a finalizer that an allocation's collection runs could
+// take it out of its container.
+struct Level {
+    Level(Ref x, Ref copy, Py_ssize_t length, Py_ssize_t position) noexcept
+        : x(std::move(x)),
+          copy(std::move(copy)),
+          length(length),
+          position(position)
+    {
+    }
+
+    Ref x;
+    Ref copy;             // y, or for a tuple the new one once changed
+    Py_ssize_t length;    // x's size when its copy began
+    Py_ssize_t position;  // PyDict_Next's past the item, or its index
+    Ref key;              // a dict's key of that item
+    Ref value_copy;       // its value's copy, made before the key's
+};
 
 class PlainCopier {
   public:
-    explicit PlainCopier(int max_depth) : max_depth_(max_depth) {}
+    explicit PlainCopier(int max_depth)
+        : max_depth_(static_cast<size_t>(max_depth))
+    {
+    }
 
     Memo memo;
 
@@ -502,156 +577,279 @@ class PlainCopier {
     // max_depth, an object of any other type, or a container changed while
     // it was copied (by a finalizer that a collection ran) falls back.
     Outcome
-    copy(PyObject *x, Ref *result, int depth)
+    copy(PyObject *x, Ref *result)
     {
         if (is_atomic(x)) {
             *result = Ref::new_ref(x);
             return Outcome::copied;
         }
-        PyTypeObject *type = Py_TYPE(x);
-        if (type != &PyDict_Type && type != &PyList_Type &&
-            type != &PyTuple_Type) {
-            return Outcome::fall_back;
+        Outcome outcome = begin(x, result);
+        while (outcome == Outcome::copied && !levels_.empty()) {
+            Level &level = levels_.top();
+            PyTypeObject *type = Py_TYPE(level.x.get());
+            if (type == &PyDict_Type) {
+                outcome = copy_dict(level, result);
+            }
+            else if (type == &PyList_Type) {
+                outcome = copy_list(level, result);
+            }
+            else {
+                outcome = copy_tuple(level, result);
+            }
         }
-        if (PyObject *found = memo.find(x)) {
-            *result = Ref::new_ref(found);
-            return Outcome::copied;
+        if (outcome != Outcome::copied) {
+            // what the levels hold goes first, before the memo empties the
+            // copies that a given-up copy made
+            *result = Ref();
+            while (!levels_.empty()) {
+                levels_.pop();
+            }
         }
-        // the stack is measured every few levels: the reserve it keeps is
-        // far larger than a few levels take
-        if (depth >= max_depth_ ||
-            (depth % stack_check_levels == 0 && stack_short())) {
-            return Outcome::fall_back;
-        }
-        if (type == &PyDict_Type) {
-            return copy_dict(x, result, depth + 1);
-        }
-        if (type == &PyList_Type) {
-            return copy_list(x, result, depth + 1);
-        }
-        return copy_tuple(x, result, depth + 1);
+        return outcome;
     }
 
   private:
+    // Begins the copy of x, not atomic: its items are copied in order up
+    // to one that is not atomic, which a level for x then waits for while
+    // its copy is begun the same way. Returns with *result the first copy
+    // completed: x's own when it needed no level, else the one that the
+    // top level waits for.
     Outcome
-    copy_item(PyObject *item, Ref *result, int depth)
+    begin(PyObject *x, Ref *result)
     {
-        if (is_atomic(item)) {
-            *result = Ref::new_ref(item);
-            return Outcome::copied;
+        for (;;) {
+            PyTypeObject *type = Py_TYPE(x);
+            if (type != &PyDict_Type && type != &PyList_Type &&
+                type != &PyTuple_Type) {
+                return Outcome::fall_back;
+            }
+            if (PyObject *found = memo.find(x)) {
+                *result = Ref::new_ref(found);
+                return Outcome::copied;
+            }
+            if (levels_.depth() >= max_depth_) {
+                return Outcome::fall_back;
+            }
+            Ref held = Ref::new_ref(x);
+            Outcome outcome;
+            if (type == &PyDict_Type) {
+                outcome = begin_dict(std::move(held), result, &x);
+            }
+            else if (type == &PyList_Type) {
+                outcome = begin_list(std::move(held), result, &x);
+            }
+            else {
+                outcome = begin_tuple(std::move(held), result, &x);
+            }
+            if (outcome != Outcome::copied || *result) {
+                return outcome;
+            }
         }
-        Ref held = Ref::new_ref(item);
-        return copy(held.get(), result, depth);
     }
 
-    // y = {}, remembered, then y[copy of key] = copy of value in x's
-    // order, the value copied first as the assignment evaluates it.
+    // Each of these makes x's copy into *result, or a level for x and the
+    // item whose copy it waits for into *next. Dicts and lists are
+    // remembered before their items are copied.
     Outcome
-    copy_dict(PyObject *x, Ref *result, int depth)
+    begin_dict(Ref x, Ref *result, PyObject **next)
     {
         Ref y = Ref::steal(PyDict_New());
-        if (!y || !memo.add(x, y.get())) {
+        if (!y || !memo.add(x.get(), y.get())) {
             return Outcome::error;
         }
-        const Py_ssize_t length = PyDict_GET_SIZE(x);
+        const Py_ssize_t length = PyDict_GET_SIZE(x.get());
         Py_ssize_t position = 0;
         PyObject *key;
         PyObject *value;
-        while (PyDict_Next(x, &position, &key, &value)) {
-            Ref held_key = Ref::new_ref(key);
-            Ref value_copy;
-            Ref key_copy;
-            Outcome outcome = copy_item(value, &value_copy, depth);
-            if (outcome == Outcome::copied) {
-                outcome = copy_item(held_key.get(), &key_copy, depth);
-            }
-            if (outcome != Outcome::copied) {
-                return outcome;
-            }
-            if (PyDict_GET_SIZE(x) != length) {
-                return Outcome::fall_back;
-            }
-            if (PyDict_SetItem(y.get(), key_copy.get(), value_copy.get()) <
-                0) {
-                return Outcome::error;
-            }
+        Outcome outcome = put_atomic_items(x.get(), y.get(), length, &position,
+                                           &key, &value);
+        if (outcome != Outcome::copied) {
+            return outcome;
         }
-        *result = std::move(y);
+        if (!key) {
+            *result = std::move(y);
+            return outcome;
+        }
+        Level *level =
+            levels_.push(std::move(x), std::move(y), length, position);
+        if (!level) {
+            return Outcome::error;
+        }
+        *next = wait_for(*level, key, value);
         return Outcome::copied;
     }
 
-    // y = [], remembered, then appended to, as the list grows that way.
     Outcome
-    copy_list(PyObject *x, Ref *result, int depth)
+    begin_list(Ref x, Ref *result, PyObject **next)
     {
         Ref y = Ref::steal(PyList_New(0));
-        if (!y || !memo.add(x, y.get())) {
+        if (!y || !memo.add(x.get(), y.get())) {
             return Outcome::error;
         }
-        const Py_ssize_t length = PyList_GET_SIZE(x);
-        for (Py_ssize_t i = 0; i < length; i++) {
-            if (PyList_GET_SIZE(x) != length) {
-                return Outcome::fall_back;
-            }
-            Ref item_copy;
-            Outcome outcome =
-                copy_item(PyList_GET_ITEM(x, i), &item_copy, depth);
-            if (outcome != Outcome::copied) {
-                return outcome;
-            }
-            if (PyList_Append(y.get(), item_copy.get()) < 0) {
-                return Outcome::error;
-            }
+        const Py_ssize_t length = PyList_GET_SIZE(x.get());
+        Py_ssize_t i = 0;
+        Outcome outcome = append_atomic_items(x.get(), y.get(), length, &i);
+        if (outcome != Outcome::copied) {
+            return outcome;
         }
-        *result = std::move(y);
+        if (i == length) {
+            *result = std::move(y);
+            return outcome;
+        }
+        *next = PyList_GET_ITEM(x.get(), i);
+        if (!levels_.push(std::move(x), std::move(y), length, i)) {
+            return Outcome::error;
+        }
         return Outcome::copied;
+    }
+
+    // Unchanged with atomic elements only: no cycle can have gone through
+    // it, and it is not remembered.
+    Outcome
+    begin_tuple(Ref x, Ref *result, PyObject **next)
+    {
+        const Py_ssize_t length = PyTuple_GET_SIZE(x.get());
+        Py_ssize_t i = put_atomic_elements(x.get(), nullptr, 0);
+        if (i == length) {
+            *result = std::move(x);
+            return Outcome::copied;
+        }
+        *next = PyTuple_GET_ITEM(x.get(), i);
+        if (!levels_.push(std::move(x), Ref(), length, i)) {
+            return Outcome::error;
+        }
+        return Outcome::copied;
+    }
+
+    // The item of a dict's level to copy first: the value, as deepcopy's
+    // assignment evaluates it, unless it is atomic.
+    static PyObject *
+    wait_for(Level &level, PyObject *key, PyObject *value)
+    {
+        level.key = Ref::new_ref(key);
+        if (is_atomic(value)) {
+            level.value_copy = Ref::new_ref(value);
+            return key;
+        }
+        return value;
+    }
+
+    // Pops a level done with, its copy into *result.
+    Outcome
+    finish(Ref copy, Ref *result)
+    {
+        *result = std::move(copy);
+        levels_.pop();
+        return Outcome::copied;
+    }
+
+    // Each of these takes *result, the copy that the top level waits for,
+    // and goes on to the end of the container or to the next item that is
+    // not atomic.
+
+    // y[copy of key] = copy of value, in x's order.
+    Outcome
+    copy_dict(Level &level, Ref *result)
+    {
+        Ref value_copy;
+        Ref key_copy;
+        if (level.value_copy) {
+            value_copy = std::move(level.value_copy);
+            key_copy = std::move(*result);
+        }
+        else if (is_atomic(level.key.get())) {
+            value_copy = std::move(*result);
+            key_copy = Ref::new_ref(level.key.get());
+        }
+        else {
+            level.value_copy = std::move(*result);
+            return begin(level.key.get(), result);
+        }
+        PyObject *x = level.x.get();
+        if (PyDict_GET_SIZE(x) != level.length) {
+            return Outcome::fall_back;
+        }
+        if (PyDict_SetItem(level.copy.get(), key_copy.get(),
+                           value_copy.get()) < 0) {
+            return Outcome::error;
+        }
+        level.key = Ref();
+        PyObject *key;
+        PyObject *value;
+        Outcome outcome = put_atomic_items(x, level.copy.get(), level.length,
+                                           &level.position, &key, &value);
+        if (outcome != Outcome::copied) {
+            return outcome;
+        }
+        if (!key) {
+            return finish(std::move(level.copy), result);
+        }
+        return begin(wait_for(level, key, value), result);
+    }
+
+    // Appended to, as the list grows that way.
+    Outcome
+    copy_list(Level &level, Ref *result)
+    {
+        PyObject *x = level.x.get();
+        if (PyList_Append(level.copy.get(), result->get()) < 0) {
+            return Outcome::error;
+        }
+        *result = Ref();
+        level.position++;
+        Outcome outcome = append_atomic_items(x, level.copy.get(),
+                                              level.length, &level.position);
+        if (outcome != Outcome::copied) {
+            return outcome;
+        }
+        if (level.position == level.length) {
+            return finish(std::move(level.copy), result);
+        }
+        return begin(PyList_GET_ITEM(x, level.position), result);
     }
 
     // Every element copied; then the memo's copy if a cycle through the
-    // tuple made one, else x itself when no element changed, else a new
+    // tuple made one, else x itself when no element changed, else the new
     // tuple, remembered.
     Outcome
-    copy_tuple(PyObject *x, Ref *result, int depth)
+    copy_tuple(Level &level, Ref *result)
     {
-        const Py_ssize_t length = PyTuple_GET_SIZE(x);
-        Ref changed;
-        for (Py_ssize_t i = 0; i < length; i++) {
-            PyObject *item = PyTuple_GET_ITEM(x, i);
-            Ref item_copy;
-            Outcome outcome = copy_item(item, &item_copy, depth);
-            if (outcome != Outcome::copied) {
-                return outcome;
+        PyObject *x = level.x.get();
+        const Py_ssize_t i = level.position;
+        if (!level.copy && result->get() != PyTuple_GET_ITEM(x, i)) {
+            level.copy = Ref::steal(PyTuple_New(level.length));
+            if (!level.copy) {
+                return Outcome::error;
             }
-            if (!changed && item_copy.get() != item) {
-                changed = Ref::steal(PyTuple_New(length));
-                if (!changed) {
-                    return Outcome::error;
-                }
-                for (Py_ssize_t j = 0; j < i; j++) {
-                    PyTuple_SET_ITEM(changed.get(), j,
-                                     Py_NewRef(PyTuple_GET_ITEM(x, j)));
-                }
+            for (Py_ssize_t j = 0; j < i; j++) {
+                PyTuple_SET_ITEM(level.copy.get(), j,
+                                 Py_NewRef(PyTuple_GET_ITEM(x, j)));
             }
-            if (changed) {
-                PyTuple_SET_ITEM(changed.get(), i, item_copy.release());
-            }
+        }
+        if (level.copy) {
+            PyTuple_SET_ITEM(level.copy.get(), i, result->release());
+        }
+        else {
+            *result = Ref();
+        }
+        level.position = put_atomic_elements(x, level.copy.get(), i + 1);
+        if (level.position < level.length) {
+            return begin(PyTuple_GET_ITEM(x, level.position), result);
         }
         if (PyObject *found = memo.find(x)) {
-            *result = Ref::new_ref(found);
-            return Outcome::copied;
+            return finish(Ref::new_ref(found), result);
         }
-        if (!changed) {
-            *result = Ref::new_ref(x);
-            return Outcome::copied;
+        if (!level.copy) {
+            return finish(std::move(level.x), result);
         }
-        if (!memo.add(x, changed.get())) {
+        if (!memo.add(x, level.copy.get())) {
             return Outcome::error;
         }
-        *result = std::move(changed);
-        return Outcome::copied;
+        return finish(std::move(level.copy), result);
     }
 
-    int max_depth_;
+    size_t max_depth_;
+    LevelStack<Level> levels_;
 };
 
 // Recursion levels that the real call may take per level of nesting: the
@@ -681,7 +879,7 @@ copy_natively(PyObject *deepcopy, PyObject *original, Ref *copy)
         return Outcome::fall_back;
     }
     PlainCopier copier(headroom / frames_per_level);
-    Outcome outcome = copier.copy(original, copy, 0);
+    Outcome outcome = copier.copy(original, copy);
     if (outcome == Outcome::copied) {
         return outcome;
     }
