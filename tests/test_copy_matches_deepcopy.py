@@ -8,6 +8,7 @@ import gc
 import os
 import signal
 import sys
+import threading
 
 import pytest
 from hypothesis import given, settings
@@ -325,6 +326,42 @@ def test_nesting_left_to_the_real_call(module, call):
         CALLS[call](module, chain(limit))
     data = chain(limit // 4)
     assert CALLS[call](module, data) == copy.deepcopy(data)
+
+
+def copies_chain(copied, original):
+    """Whether `copied` is a deep copy of chain `original`, walked level by
+    level: == would recurse as deep as the chain goes."""
+    while True:
+        if (type(copied) is not dict or copied is original
+                or copied.keys() != original.keys()):
+            return False
+        if not original:
+            return True
+        copied, original = copied["k"], original["k"]
+
+
+@pytest.mark.skipif(PORTABLE, reason="the portable build copies no data")
+@pytest.mark.parametrize("thread", ["main", "256 KiB stack"])
+def test_nesting_deeper_than_the_native_stack(module, thread):
+    data = chain(100000)
+    results = []
+    limit = sys.getrecursionlimit()
+    sys.setrecursionlimit(10 ** 6)
+    try:
+        if thread == "main":
+            results.append(module.merge(data, {}))
+        else:
+            size = threading.stack_size(256 * 1024)
+            try:
+                worker = threading.Thread(
+                    target=lambda: results.append(module.merge(data, {})))
+                worker.start()
+                worker.join()
+            finally:
+                threading.stack_size(size)
+    finally:
+        sys.setrecursionlimit(limit)
+    assert len(results) == 1 and copies_chain(results[0], data)
 
 
 @pytest.mark.parametrize("last", [None, Probe([])],
