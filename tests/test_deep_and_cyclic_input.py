@@ -1,8 +1,9 @@
 """Deep and cyclic input. Each case runs in its own interpreter, so that a
 stack overflow fails the test instead of ending the test run.
 
-`merge` and `merge_many` are kept away from very deep input: their deepcopy
-is plain Python recursion and can itself overflow the stack there.
+`merge` and `merge_many` are kept away from very deep input here: where
+their deepcopy is the real call, it is Python recursion that can itself
+overflow the stack (the native copy of plain data is tested with the copy).
 """
 import json
 import textwrap
