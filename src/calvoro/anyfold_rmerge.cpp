@@ -118,6 +118,21 @@ class KeySource {
         case Kind::dict:
             return walk_.next_counted(key, value);
         case Kind::sequence:
+#if CALVORO_FREE_THREADED
+            // the length test and the read as one step of a list's
+            // iterator, which another thread may not split
+            if (PyList_CheckExact(container_)) {
+                Py_BEGIN_CRITICAL_SECTION(container_);
+                if (i_ < PyList_GET_SIZE(container_)) {
+                    *held = Ref::new_ref(PyList_GET_ITEM(container_, i_++));
+                }
+                Py_END_CRITICAL_SECTION();
+                if (!*held) {
+                    return Step::end;
+                }
+                break;
+            }
+#endif
             // the length read again before each step
             if (i_ >= Py_SIZE(container_)) {
                 return Step::end;

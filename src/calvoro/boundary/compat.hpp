@@ -53,6 +53,23 @@
 #define CALVORO_FRAME_ADDRESS() __builtin_frame_address(0)
 #endif
 
+// Free-threaded builds (PEP 703, from 3.13): no global lock, so the dicts
+// and lists a merge reads may change under it at any moment.
+#ifdef Py_GIL_DISABLED
+#define CALVORO_FREE_THREADED 1
+#else
+#define CALVORO_FREE_THREADED 0
+#endif
+
+// Py_BEGIN_CRITICAL_SECTION, Py_BEGIN_CRITICAL_SECTION2: added in 3.13
+// (gh-111569), where they compile to a block on builds with the lock.
+#if PY_VERSION_HEX < 0x030D0000
+#define Py_BEGIN_CRITICAL_SECTION(op) {
+#define Py_END_CRITICAL_SECTION() }
+#define Py_BEGIN_CRITICAL_SECTION2(a, b) {
+#define Py_END_CRITICAL_SECTION2() }
+#endif
+
 // Py_SET_REFCNT: added in 3.9 (bpo-39573).
 #if PY_VERSION_HEX < 0x030900A4
 static inline void
@@ -427,7 +444,10 @@ dict_version([[maybe_unused]] PyObject *dict)
 
 // Whether dict_keys_mark can be read: the head of the dict keys table is
 // known from 3.6 to 3.15.
-inline constexpr bool has_dict_keys_mark = !CALVORO_PORTABLE;
+// Another thread may swap a dict's keys table while it is read: not on a
+// free-threaded build.
+inline constexpr bool has_dict_keys_mark =
+    !CALVORO_PORTABLE && !CALVORO_FREE_THREADED;
 
 #if !CALVORO_PORTABLE
 namespace detail {

@@ -2,7 +2,9 @@
 // that iterating it makes, but no iterator object.
 #pragma once
 
-#include "compat.hpp"
+#include "ref.hpp"
+
+#include <utility>
 
 namespace calvoro::boundary {
 
@@ -26,16 +28,38 @@ class DictWalk {
     // version's iterator makes before each step: RuntimeError when the
     // size is no longer the starting one. Code run since the last step may
     // have changed the dict. Inline: it is the merge loops' every step.
+    //
+    // On a free-threaded build the step is made under the dict's lock, and
+    // the walk holds the entry until its next step, since another thread
+    // may remove it from the dict at any moment.
     Step
     next(PyObject **key, PyObject **value)
     {
-        if (PyDict_GET_SIZE(dictionary_) != length_) {
-            PyErr_SetString(PyExc_RuntimeError,
-                            "dictionary changed size during iteration");
-            return Step::error;
+#if CALVORO_FREE_THREADED
+        Step step;
+        Ref held_key;
+        Ref held_value;
+        Py_BEGIN_CRITICAL_SECTION(dictionary_);
+        step = next_entry(key, value);
+        if (step == Step::item) {
+            held_key = Ref::new_ref(*key);
+            held_value = Ref::new_ref(*value);
         }
-        return PyDict_Next(dictionary_, &position_, key, value) ? Step::item
-                                                                : Step::end;
+        Py_END_CRITICAL_SECTION();
+        // the entry the last step held is released outside the lock
+        held_key_ = std::move(held_key);
+        held_value_ = std::move(held_value);
+        if (step == Step::error) {
+            size_changed();
+        }
+        return step;
+#else
+        Step step = next_entry(key, value);
+        if (step == Step::error) {
+            size_changed();
+        }
+        return step;
+#endif
     }
 
     // next() with the iterator's count of the keys it yields, where the
@@ -57,6 +81,26 @@ class DictWalk {
     }
 
   private:
+    Step
+    next_entry(PyObject **key, PyObject **value)
+    {
+        if (PyDict_GET_SIZE(dictionary_) != length_) {
+            return Step::error;
+        }
+        return PyDict_Next(dictionary_, &position_, key, value) ? Step::item
+                                                                : Step::end;
+    }
+    static void
+    size_changed()
+    {
+        PyErr_SetString(PyExc_RuntimeError,
+                        "dictionary changed size during iteration");
+    }
+
+#if CALVORO_FREE_THREADED
+    Ref held_key_;
+    Ref held_value_;
+#endif
     PyObject *dictionary_;
     const Py_ssize_t length_;
     Py_ssize_t remaining_;

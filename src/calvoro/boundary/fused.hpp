@@ -69,6 +69,10 @@ inline bool
 has_only_plain_keys(PyObject *dictionary)
 {
     assert(PyDict_CheckExact(dictionary));
+    // without the global lock another thread may add any key at any time
+    if (CALVORO_FREE_THREADED) {
+        return false;
+    }
     return dict_marked_str_keys(dictionary) || scan_plain_keys(dictionary);
 }
 
@@ -82,7 +86,10 @@ enum class Fusion { none, window, marks };
 inline Fusion
 level_fusion(PyObject *first_dict, PyObject *second_dict)
 {
-    if (!PyDict_CheckExact(first_dict) || !PyDict_CheckExact(second_dict)) {
+    // the window's premise, that only code this thread runs changes the
+    // dicts, does not hold without the global lock
+    if (CALVORO_FREE_THREADED || !PyDict_CheckExact(first_dict) ||
+        !PyDict_CheckExact(second_dict)) {
         return Fusion::none;
     }
     if (both_marked_str_keys(first_dict, second_dict)) {
