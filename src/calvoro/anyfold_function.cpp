@@ -207,27 +207,54 @@ function_set_dict(PyObject *self, PyObject *value, void *)
     return 0;
 }
 
+// Without the global lock two threads may make or replace an attribute at
+// once: each getter and setter runs under the object's lock, which is no
+// lock at all with the global one.
+template <getter get>
+PyObject *
+locked_get(PyObject *self, void *closure)
+{
+    PyObject *result;
+    Py_BEGIN_CRITICAL_SECTION(self);
+    result = get(self, closure);
+    Py_END_CRITICAL_SECTION();
+    return result;
+}
+
+template <setter set>
+int
+locked_set(PyObject *self, PyObject *value, void *closure)
+{
+    int result;
+    Py_BEGIN_CRITICAL_SECTION(self);
+    result = set(self, value, closure);
+    Py_END_CRITICAL_SECTION();
+    return result;
+}
+
 PyGetSetDef function_getset[] = {
-    {c_text("__name__"), function_get_name, function_set_name, nullptr,
-     nullptr},
-    {c_text("func_name"), function_get_name, function_set_name, nullptr,
-     nullptr},
-    {c_text("__qualname__"), function_get_qualname, function_set_qualname,
-     nullptr, nullptr},
-    {c_text("__doc__"), function_get_doc, function_set_doc, nullptr, nullptr},
-    {c_text("func_doc"), function_get_doc, function_set_doc, nullptr, nullptr},
-    {c_text("__annotations__"), function_get_annotations,
-     function_set_annotations, nullptr, nullptr},
-    {c_text("__defaults__"), function_get_defaults, function_set_defaults,
-     nullptr, nullptr},
-    {c_text("func_defaults"), function_get_defaults, function_set_defaults,
-     nullptr, nullptr},
-    {c_text("__kwdefaults__"), function_get_kwdefaults,
-     function_set_kwdefaults, nullptr, nullptr},
-    {c_text("__dict__"), function_get_dict, function_set_dict, nullptr,
-     nullptr},
-    {c_text("func_dict"), function_get_dict, function_set_dict, nullptr,
-     nullptr},
+    {c_text("__name__"), locked_get<function_get_name>,
+     locked_set<function_set_name>, nullptr, nullptr},
+    {c_text("func_name"), locked_get<function_get_name>,
+     locked_set<function_set_name>, nullptr, nullptr},
+    {c_text("__qualname__"), locked_get<function_get_qualname>,
+     locked_set<function_set_qualname>, nullptr, nullptr},
+    {c_text("__doc__"), locked_get<function_get_doc>,
+     locked_set<function_set_doc>, nullptr, nullptr},
+    {c_text("func_doc"), locked_get<function_get_doc>,
+     locked_set<function_set_doc>, nullptr, nullptr},
+    {c_text("__annotations__"), locked_get<function_get_annotations>,
+     locked_set<function_set_annotations>, nullptr, nullptr},
+    {c_text("__defaults__"), locked_get<function_get_defaults>,
+     locked_set<function_set_defaults>, nullptr, nullptr},
+    {c_text("func_defaults"), locked_get<function_get_defaults>,
+     locked_set<function_set_defaults>, nullptr, nullptr},
+    {c_text("__kwdefaults__"), locked_get<function_get_kwdefaults>,
+     locked_set<function_set_kwdefaults>, nullptr, nullptr},
+    {c_text("__dict__"), locked_get<function_get_dict>,
+     locked_set<function_set_dict>, nullptr, nullptr},
+    {c_text("func_dict"), locked_get<function_get_dict>,
+     locked_set<function_set_dict>, nullptr, nullptr},
     {},
 };
 

@@ -10,26 +10,69 @@ namespace calvoro::boundary {
 
 namespace {
 
-// Returns a new reference to the code object of the site, or an empty Ref
-// with an exception set.
+#if CALVORO_FREE_THREADED
+// Without the global lock, failures on two threads may look for a site at
+// once; the lock is held only while the table is read or filled.
+PyMutex sites_lock;
+
+class SitesLocked {
+  public:
+    SitesLocked() { PyMutex_Lock(&sites_lock); }
+    ~SitesLocked() { PyMutex_Unlock(&sites_lock); }
+    SitesLocked(const SitesLocked &) = delete;
+    SitesLocked &operator=(const SitesLocked &) = delete;
+};
+#else
+struct SitesLocked {};
+#endif
+
+// The site's code object, found under the lock; an empty Ref if the table
+// lacks it.
 Ref
-site_code(ModuleRecord &module, const char *function, int line)
+find_site(ModuleRecord &module, const char *function, int line)
 {
-    TracebackSite *free_site = nullptr;
+    [[maybe_unused]] SitesLocked locked;
     for (TracebackSite &site : module.state.sites) {
         if (!site.function) {
-            free_site = &site;
             break;
         }
         if (site.line == line && std::strcmp(site.function, function) == 0) {
             return Ref::new_ref(site.code);
         }
     }
+    return Ref();
+}
+
+// Keeps `code` for the site, unless the table is full or another thread
+// kept one first.
+void
+keep_site(ModuleRecord &module, const char *function, int line, PyObject *code)
+{
+    [[maybe_unused]] SitesLocked locked;
+    for (TracebackSite &site : module.state.sites) {
+        if (!site.function) {
+            // held for the life of the process, like the module's constants
+            site = TracebackSite{function, line, Py_NewRef(code)};
+            return;
+        }
+        if (site.line == line && std::strcmp(site.function, function) == 0) {
+            return;
+        }
+    }
+}
+
+// Returns a new reference to the code object of the site, or an empty Ref
+// with an exception set. The code object is made outside the lock.
+Ref
+site_code(ModuleRecord &module, const char *function, int line)
+{
+    if (Ref code = find_site(module, function, line)) {
+        return code;
+    }
     Ref code = Ref::steal(reinterpret_cast<PyObject *>(
         PyCode_NewEmpty(module.names.source_path, function, line)));
-    if (code && free_site) {
-        // held for the life of the process, like the module's constants
-        *free_site = TracebackSite{function, line, Py_NewRef(code.get())};
+    if (code) {
+        keep_site(module, function, line, code.get());
     }
     return code;
 }
