@@ -174,7 +174,8 @@ class Snapshot:
                         for item in items]
         # what the call looks up and drops again, with no count to move
         self.watched = [obj for obj in objects.values()
-                        if type(obj) in WATCHED] + list(shared)
+                        if type(obj) in WATCHED and not immortal(obj)]
+        self.watched += list(shared)
         self.containers = [obj for obj in objects.values()
                            if isinstance(obj, (dict, list, tuple))]
         self.counts = None
@@ -221,6 +222,11 @@ class Snapshot:
                 found.append("key %r holds %r, offered by no input"
                              % (key, value))
         return found
+
+
+# Whose count never moves: the free-threaded builds make a code object's
+# constants immortal (3.14 tells which).
+immortal = getattr(sys, "_is_immortal", lambda obj: False)
 
 
 def refcounts(objects):

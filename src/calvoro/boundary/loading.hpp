@@ -60,7 +60,9 @@ class ModuleDefinition {
         {Py_mod_create, reinterpret_cast<void *>(create)},
         {Py_mod_exec, reinterpret_cast<void *>(exec)},
 #ifdef Py_GIL_DISABLED
-        {Py_mod_gil, Py_MOD_GIL_USED},
+        // safe without the global lock: whatever another thread may change
+        // is read under its own lock, or as a strong reference
+        {Py_mod_gil, Py_MOD_GIL_NOT_USED},
 #endif
         {},
     };
