@@ -2,7 +2,8 @@
 
 Switches (environment): CALVORO_DEBUG=1 builds without optimisation and
 with assertions; CALVORO_SANITIZE=1 adds AddressSanitizer and
-UndefinedBehaviorSanitizer; CALVORO_WERROR=1 turns warnings into errors;
+UndefinedBehaviorSanitizer, CALVORO_SANITIZE=thread ThreadSanitizer (for an
+interpreter built with it); CALVORO_WERROR=1 turns warnings into errors;
 CALVORO_PORTABLE=1 uses the public C API alone, as on interpreters newer
 than the newest tested one. Without either of the first two, the build is
 a release: no debug info.
@@ -66,7 +67,12 @@ def build_flags(kind, target=sys.platform):
         compile_args.append("-g0")
         # Apple's linker ignores -s; -S drops what debug notes remain
         link_args.append("-Wl,-S" if target == "darwin" else "-s")
-    if switch("CALVORO_SANITIZE"):
+    if os.environ.get("CALVORO_SANITIZE") == "thread":
+        # for an interpreter built with ThreadSanitizer, which loads its
+        # runtime; -O1 keeps the reports' stacks readable
+        sanitize = ["-fsanitize=thread", "-fno-omit-frame-pointer"]
+        compile_args.append("-O1")
+    elif switch("CALVORO_SANITIZE"):
         sanitize = ["-fsanitize=address,undefined", "-fno-omit-frame-pointer",
                     "-fno-sanitize-recover=undefined"]
         compile_args += sanitize

@@ -3,10 +3,11 @@
 #
 # After `calvoro_install PYTHON NAME`, these are set:
 #   root     the source tree
-#   pyver    X.Y of the interpreter
+#   pyver    X.Y of the interpreter, X.Yt for a free-threaded one
 #   venv     build/NAME-X.Y (removed and made anew)
 #   vpy      the environment's python
-#   sanitize 1 when CALVORO_SANITIZE asks for a sanitized build, else 0
+#   sanitize 1 when CALVORO_SANITIZE asks for an address-sanitized build,
+#            else 0 (CALVORO_SANITIZE=thread needs no preloaded runtime)
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
@@ -61,8 +62,14 @@ calvoro_install() {
             return 1 ;;
     esac
 
+    # free-threaded builds get environments of their own
+    pyver=$pyver$("$py" -c 'import sysconfig; print("t" if sysconfig.get_config_var("Py_GIL_DISABLED") else "")')
+
     sanitize=0
-    if switch_on "${CALVORO_SANITIZE:-}"; then
+    if [ "${CALVORO_SANITIZE:-}" = thread ]; then
+        # the interpreter was built with ThreadSanitizer and loads its runtime
+        name=$name-tsan
+    elif switch_on "${CALVORO_SANITIZE:-}"; then
         sanitize=1
         asan_preload=$(gcc -print-file-name=libasan.so)
         local ubsan
