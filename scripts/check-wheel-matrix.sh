@@ -80,8 +80,10 @@ import yaml
 
 # The promise: every supported CPython on each of these platforms, save
 # where no interpreter exists to build with (CPython has no arm64 macOS
-# release before 3.8). The README names the same builds.
-PYTHONS = ["36", "37", "38", "39", "310", "311", "312", "313", "314", "315"]
+# release before 3.8), and the free-threaded ones from 3.14 (3.13t is not
+# supported). The README names the same builds.
+PYTHONS = ["36", "37", "38", "39", "310", "311", "312", "313", "314", "315",
+           "314t", "315t"]
 PLATFORMS = ["manylinux_x86_64", "manylinux_aarch64", "musllinux_x86_64",
              "musllinux_aarch64", "macosx_x86_64", "macosx_arm64",
              "win_amd64"]
@@ -121,8 +123,16 @@ with open(workflow_path, encoding="utf-8") as f:
     workflow = yaml.safe_load(f)
 with open("pyproject.toml", "rb") as f:
     config = tomllib.load(f).get("tool", {}).get("cibuildwheel", {})
-if config.get("overrides"):
-    problems.append("pyproject.toml has overrides, which this check does not read")
+# Overrides may change how a build is tested, not what this check reads.
+for override in config.get("overrides") or []:
+    for option in sorted(set(override) & set(IMAGES)):
+        problems.append("pyproject.toml: an override sets %s, which this "
+                        "check does not read" % option)
+# every promised build runs the suite
+if not config.get("test-command"):
+    problems.append("pyproject.toml has no test-command")
+if config.get("test-skip"):
+    problems.append("pyproject.toml: test-skip is %r" % config["test-skip"])
 
 built = {}
 counts = {}
@@ -150,6 +160,9 @@ for job_name, job in (workflow.get("jobs") or {}).items():
                 for key, value in (scope.get("env") or {}).items():
                     if key.startswith("CIBW_"):
                         env[key] = substitute(value, entry, where)
+            if env.get("CIBW_TEST_SKIP") or "CIBW_TEST_COMMAND" in env:
+                fail("%s: the tests are configured in pyproject.toml only"
+                     % where)
             if "CIBW_ARCHS" not in env:
                 # the default, auto, would be this machine's architecture
                 fail("%s: set CIBW_ARCHS on every runner" % where)
