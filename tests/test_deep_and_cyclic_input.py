@@ -254,3 +254,16 @@ def test_tightfold_merge_inplace_reports_a_cycle():
     assert result == [None, ["a", "b", "k"], 2, [True, True]]
     assert REPORTED in stderr
     assert stderr.rstrip().endswith("RecursionError: " + MERGING)
+
+
+@pytest.mark.parametrize("name", ["anyfold", "tightfold"])
+def test_each_merge_gives_back_the_depth_it_took(name):
+    # three levels a call: any level not given back soon exhausts the limit
+    result, stderr = run("""
+        module = %s
+        for _ in range(3 * sys.getrecursionlimit()):
+            module.merge_inplace({"a": {"b": {}}}, {"a": {"b": {"c": 1}}})
+            module.merge_many_inplace([{"a": {}}, {"a": {"b": 1}}])
+        print(json.dumps(still_works()))
+    """ % name)
+    assert result == [True, True] and stderr == ""

@@ -176,14 +176,14 @@ class KeySource {
 // nested one counts against the recursion limit as the call to _rmerge
 // that it stands for.
 struct Level {
-    Level(PyThreadState *counted, Values &&values, bool may_reopen)
+    Level(LevelCount::Entry counted, Values &&values, bool may_reopen)
         : Level(counted, std::move(values), may_reopen,
                 fusion_of(values.first.get(), values.second.get()))
     {
     }
-    Level(PyThreadState *counted, Values &&values, bool may_reopen,
+    Level(LevelCount::Entry counted, Values &&values, bool may_reopen,
           boundary::Fusion fusion)
-        : count(counted, counted != nullptr),
+        : count(counted),
           first(std::move(values.first)),
           second(std::move(values.second)),
           keys(second.get()),
@@ -259,7 +259,7 @@ rmerge(PyObject *first_dict, PyObject *second_dict)
     Levels levels;
     Binding binding;
     levels
-        .push(nullptr,
+        .push(LevelCount::not_counted(),
               Values{Ref::new_ref(first_dict), Ref::new_ref(second_dict)},
               true)
         ->calm.binding = &binding;
@@ -524,7 +524,8 @@ enter(Levels &levels, PyThreadState *ts)
     if (!compat::enter_merge_level(boundary::calling_where, ts)) {
         return false;
     }
-    Level *level = levels.push(ts, std::move(caller.pending), may_reopen);
+    Level *level = levels.push(LevelCount::entered(ts),
+                               std::move(caller.pending), may_reopen);
     if (!level) {
         compat::leave_merge_level(ts);
         return false;

@@ -90,16 +90,16 @@ using boundary::FusionWindow;
 // Levels are kept on the heap, so that depth costs no native stack; each
 // nested one counts against the recursion limit as a Python call does.
 struct Level {
-    Level(PyThreadState *counted, Ref &&first_dict, Ref &&second_dict,
+    Level(LevelCount::Entry counted, Ref &&first_dict, Ref &&second_dict,
           bool may_reopen, bool by_fused_step)
         : Level(counted, std::move(first_dict), std::move(second_dict),
                 may_reopen, by_fused_step,
                 boundary::level_fusion(first_dict.get(), second_dict.get()))
     {
     }
-    Level(PyThreadState *counted, Ref &&first_dict, Ref &&second_dict,
+    Level(LevelCount::Entry counted, Ref &&first_dict, Ref &&second_dict,
           bool may_reopen, bool by_fused_step, boundary::Fusion fusion)
-        : count(counted, counted != nullptr),
+        : count(counted),
           first(std::move(first_dict)),
           second(std::move(second_dict)),
           walk(second.get()),
@@ -168,8 +168,8 @@ rmerge(PyObject *first_dict, PyObject *second_dict)
     }
     PyThreadState *ts = guard.thread_state();
     Levels levels;
-    levels.push(nullptr, Ref::new_ref(first_dict), Ref::new_ref(second_dict),
-                true, false);
+    levels.push(LevelCount::not_counted(), Ref::new_ref(first_dict),
+                Ref::new_ref(second_dict), true, false);
     for (;;) {
         Level &level = levels.top();
         PyObject *key;
@@ -331,8 +331,8 @@ enter(Levels &levels, PyThreadState *ts, Nested *nested)
     if (!compat::enter_merge_level(too_deep_where, ts)) {
         return false;
     }
-    if (!levels.push(ts, std::move(nested->first), std::move(nested->second),
-                     may_reopen, nested->fused)) {
+    if (!levels.push(LevelCount::entered(ts), std::move(nested->first),
+                     std::move(nested->second), may_reopen, nested->fused)) {
         compat::leave_merge_level(ts);
         return false;
     }

@@ -56,9 +56,25 @@ class RecursionGuard {
 // counted.
 class LevelCount {
   public:
-    // `ts` has entered a merge level, or is null
-    explicit LevelCount(PyThreadState *ts, bool entered) noexcept
-        : ts_(ts), entered_(entered)
+    // Whether a level was counted, and for which thread state (null where
+    // compat::recursion_state has none to give).
+    struct Entry {
+        PyThreadState *ts;
+        bool entered;
+    };
+    static Entry
+    entered(PyThreadState *ts) noexcept
+    {
+        return {ts, true};
+    }
+    static Entry
+    not_counted() noexcept
+    {
+        return {nullptr, false};
+    }
+
+    explicit LevelCount(Entry entry) noexcept
+        : ts_(entry.ts), entered_(entry.entered)
     {
     }
     ~LevelCount()
