@@ -16,4 +16,6 @@ def test_merges_beside_mutating_threads():
         universal_newlines=True)
     assert proc.returncode == 0, proc.stdout + proc.stderr[-3000:]
     assert proc.stdout.rstrip().endswith("2 of 2 runs passed")
-    assert proc.stderr == ""
+    if sys.version_info >= (3, 8):
+        # before sys.unraisablehook, tightfold's reports go to stderr
+        assert proc.stderr == ""
