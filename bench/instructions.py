@@ -1,7 +1,7 @@
 """Instructions per call of calvoro's merges, against their floors.
 
-    python bench/instructions.py [--calls N] [--cpu] [--json FILE]
-                                 [WORKLOAD ...]
+    python bench/instructions.py [--calls N] [--cpu [--batches N]]
+                                 [--json FILE] [WORKLOAD ...]
 
 Run it like bench/bench.py, in an environment where calvoro is installed
 and calvoro_floor is importable (scripts/bench.sh PYTHON --instructions does
@@ -10,7 +10,8 @@ both). Workloads: flat, config and many (all three by default).
 Where valgrind is on PATH, the figures are instruction counts from
 callgrind, which are exact and do not care what else the machine is doing;
 without it (or with --cpu) they are the thread's CPU time per call, the
-median of several batches.
+median of several batches (9, or --batches), whose figures --json keeps
+too, so that runs can be pooled (bench/compare.py).
 
 Counting. For each workload and contender a child interpreter runs under
 callgrind with PYTHONHASHSEED=0: it builds the workload with bench.py's
@@ -45,6 +46,7 @@ import re
 import shutil
 import subprocess
 import sys
+import sysconfig
 import time
 
 import bench
@@ -180,7 +182,7 @@ def per_call_instructions(valgrind, workload, ident, calls):
     return (with_calls - without) / float(calls)
 
 
-def per_call_cpu_ns(impl, inputs, calls, batches=9):
+def per_call_cpu_ns(impl, inputs, calls, batches):
     samples = []
     gc.collect()
     gc.disable()
@@ -195,7 +197,16 @@ def per_call_cpu_ns(impl, inputs, calls, batches=9):
             del out, pool
     finally:
         gc.enable()
-    return bench.median(samples)
+    return bench.median(samples), samples
+
+
+def gil_state():
+    """(free-threaded build, GIL enabled now): an extension without the
+    declaration turns the GIL on when imported, so this is read after the
+    imports."""
+    free = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+    is_enabled = getattr(sys, "_is_gil_enabled", None)
+    return free, is_enabled() if is_enabled else True
 
 
 def fmt_count(x, unit):
@@ -225,6 +236,8 @@ def main():
     parser.add_argument("--cpu", action="store_true",
                         help="time by CPU time even where valgrind is "
                              "present")
+    parser.add_argument("--batches", type=int, default=9, metavar="N",
+                        help="batches per figure when timing (default 9)")
     parser.add_argument("--json", metavar="FILE",
                         help="write the figures to FILE")
     args = parser.parse_args()
@@ -234,6 +247,8 @@ def main():
             parser.error("no workload %r" % name)
     if args.calls < 1:
         parser.error("--calls must be at least 1")
+    if args.batches < 1:
+        parser.error("--batches must be at least 1")
     valgrind = None if args.cpu else shutil.which("valgrind")
     unit = "instr" if valgrind else "ns"
     started = time.time()
@@ -243,6 +258,10 @@ def main():
         platform.platform()))
     print("interpreter: %s" % sys.executable)
     print("calvoro: %s" % os.path.dirname(tightfold.__file__))
+    free_threaded, gil_enabled = gil_state()
+    if free_threaded:
+        print("free-threaded build, GIL %s"
+              % ("ENABLED" if gil_enabled else "disabled"))
     for note in bench.notes:
         if "calvoro_floor" in note:
             print("note: %s" % note)
@@ -253,8 +272,9 @@ def main():
               "%d calls per count, PYTHONHASHSEED=0" % (version, args.calls))
     else:
         bench.use_cpu_clock()
-        print("method: thread CPU time per call (no valgrind), median of 9 "
-              "batches of %d calls" % args.calls)
+        print("method: thread CPU time per call (%s), median of %d "
+              "batches of %d calls" % ("--cpu" if args.cpu else "no valgrind",
+                                       args.batches, args.calls))
     sys.stdout.flush()
 
     results = {}
@@ -267,6 +287,7 @@ def main():
         fit = bench.validate(name, [impls[i] for i in ordered], inputs)
         fit_names = set(impl.name for impl, _ in fit)
         figures = {}
+        samples = {}
         for ident in ordered:
             impl = impls[ident]
             if impl.name not in fit_names:
@@ -276,15 +297,17 @@ def main():
                     figures[ident] = per_call_instructions(
                         valgrind, name, ident, args.calls)
                 else:
-                    figures[ident] = per_call_cpu_ns(impl, inputs,
-                                                     args.calls)
+                    figures[ident], samples[ident] = per_call_cpu_ns(
+                        impl, inputs, args.calls, args.batches)
             except RuntimeError as e:
                 print("!!! %s" % e)
                 failed = True
         results[name] = {
             "title": title(name, inputs),
             "names": dict((i, impls[i].name) for i in ordered),
+            "floors": [i for i in ordered if impls[i].floor],
             "per_call": figures,
+            "samples": samples,
             "ratios": {
                 "tf.inplace/vfirst": share(figures, "tf.inplace", "vfirst"),
                 "af.inplace/vfirst": share(figures, "af.inplace", "vfirst"),
@@ -348,6 +371,9 @@ def main():
             "method": "callgrind" if valgrind else "cpu",
             "unit": "instructions" if valgrind else "ns",
             "calls": args.calls,
+            "batches": None if valgrind else args.batches,
+            "free_threaded": free_threaded,
+            "gil_enabled": gil_state()[1],
             "notes": bench.notes,
             "mismatches": bench.mismatches,
             "workloads": results,

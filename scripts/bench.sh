@@ -11,6 +11,8 @@
 # Its ARGS: --calls N, --cpu, --json FILE, and workload names (flat, config,
 # many), e.g.
 #   scripts/bench.sh python3.11 --instructions --json before.json config
+# scripts/bench-free-threading.sh compares a free-threaded build with the
+# GIL build of the same version.
 set -euo pipefail
 
 py=python3
