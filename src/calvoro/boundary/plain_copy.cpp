@@ -89,6 +89,26 @@ keep(PyObject *obj)
     return Py_XNewRef(obj);
 }
 
+// Whether dict[key] is `value`, an object held elsewhere (null: absent);
+// only the identity is compared. Without the GIL another thread may take
+// the entry out and free it during a borrowed read: there it is held while
+// compared, and a failed lookup says no.
+inline bool
+holds(PyObject *dict, PyObject *key, PyObject *value)
+{
+#if CALVORO_FREE_THREADED
+    PyObject *found;
+    if (PyDict_GetItemRef(dict, key, &found) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    Ref held = Ref::steal(found);
+    return found == value;
+#else
+    return PyDict_GetItem(dict, key) == value;
+#endif
+}
+
 bool
 named(PyObject *function, const char *name)
 {
@@ -152,8 +172,7 @@ is_atomic_in_copy(PyTypeObject *type)
     if (s.atomic_types && PySet_Contains(s.atomic_types, key) > 0) {
         return true;
     }
-    return s.atomic_copier &&
-           PyDict_GetItem(s.dispatch, key) == s.atomic_copier;
+    return s.atomic_copier && holds(s.dispatch, key, s.atomic_copier);
 }
 
 bool
@@ -278,10 +297,14 @@ learn(PyObject *deepcopy)
 // ---------------------------------------------------------------------------
 // Whether the real call would do what the native copy does
 
+// Another thread may change any of these right after: the native copy is
+// then what the real call would have made just before.
 bool
 standard_unchanged()
 {
     const Standard &s = standard;
+    // a function's code and defaults are replaced with every other thread
+    // stopped, so reading them needs no lock
     for (int i = 0; i < s.function_count; i++) {
         const Function &f = s.functions[i];
         if (PyFunction_GET_CODE(f.function) != f.code ||
@@ -291,22 +314,22 @@ standard_unchanged()
     }
     for (int i = 0; i < s.global_count; i++) {
         const Entry &e = s.global_entries[i];
-        if (PyDict_GetItem(s.globals, e.name) != e.value) {
+        if (!holds(s.globals, e.name, e.value)) {
             return false;
         }
     }
     for (const Entry &e : s.builtin_entries) {
-        if (PyDict_GetItem(s.builtins, e.name) != e.value) {
+        if (!holds(s.builtins, e.name, e.value)) {
             return false;
         }
     }
-    auto copier_of = [](PyTypeObject *type) {
-        return PyDict_GetItem(standard.dispatch,
-                              reinterpret_cast<PyObject *>(type));
+    auto copies = [](PyTypeObject *type, PyObject *copier) {
+        return holds(standard.dispatch, reinterpret_cast<PyObject *>(type),
+                     copier);
     };
-    if (copier_of(&PyDict_Type) != s.dict_copier ||
-        copier_of(&PyList_Type) != s.list_copier ||
-        copier_of(&PyTuple_Type) != s.tuple_copier) {
+    if (!copies(&PyDict_Type, s.dict_copier) ||
+        !copies(&PyList_Type, s.list_copier) ||
+        !copies(&PyTuple_Type, s.tuple_copier)) {
         return false;
     }
     for (PyTypeObject *type : plain_atomic_types) {
@@ -481,6 +504,81 @@ is_atomic(PyObject *obj)
 // Each of these copies a container's items from a position on for as long
 // as they are atomic: each its own copy, made where nothing can run, goes
 // in as it is.
+//
+// Item: what a read of a dict or list yields. With the GIL nothing runs
+// between the read and its use but what this file calls, and the
+// container's reference serves. Without it another thread may take the
+// item out, and free it, the moment the container's lock is let go: each
+// read is one step under that lock, which takes a reference of its own;
+// what the last step held is released after the lock, and no other
+// object's lock is taken within. A size alone is read atomically, without
+// the lock.
+#if CALVORO_FREE_THREADED
+using Item = Ref;
+
+// Into y, while key and value are atomic; then *key and *value are the
+// next other item, *position past it, or *key is empty at the end. The
+// size is tested at every step, the end's too, as the dict's iterator does.
+inline Outcome
+put_atomic_items(PyObject *x, PyObject *y, Py_ssize_t length,
+                 Py_ssize_t *position, Ref *key, Ref *value)
+{
+    for (;;) {
+        PyObject *k = nullptr;
+        PyObject *v = nullptr;
+        bool resized;
+        Py_BEGIN_CRITICAL_SECTION(x);
+        resized = PyDict_GET_SIZE(x) != length;
+        if (!resized && PyDict_Next(x, position, &k, &v)) {
+            Py_INCREF(k);
+            Py_INCREF(v);
+        }
+        Py_END_CRITICAL_SECTION();
+        *key = Ref::steal(k);
+        *value = Ref::steal(v);
+        if (resized) {
+            return Outcome::fall_back;
+        }
+        if (!k || !is_atomic(v) || !is_atomic(k)) {
+            return Outcome::copied;
+        }
+        if (PyDict_SetItem(y, k, v) < 0) {
+            return Outcome::error;
+        }
+    }
+}
+
+// Onto y; *index stops at the next other item, held in *next, or at the
+// end.
+inline Outcome
+append_atomic_items(PyObject *x, PyObject *y, Py_ssize_t length,
+                    Py_ssize_t *index, Ref *next)
+{
+    for (Py_ssize_t i = *index; i < length; i++) {
+        PyObject *read = nullptr;
+        Py_BEGIN_CRITICAL_SECTION(x);
+        if (PyList_GET_SIZE(x) == length) {
+            read = Py_NewRef(PyList_GET_ITEM(x, i));
+        }
+        Py_END_CRITICAL_SECTION();
+        if (!read) {
+            return Outcome::fall_back;
+        }
+        Ref item = Ref::steal(read);
+        if (!is_atomic(read)) {
+            *index = i;
+            *next = std::move(item);
+            return Outcome::copied;
+        }
+        if (PyList_Append(y, read) < 0) {
+            return Outcome::error;
+        }
+    }
+    *index = length;
+    return Outcome::copied;
+}
+#else
+using Item = PyObject *;
 
 // Into y, while key and value are atomic; then *key and *value are the
 // next other item, *position past it, or *key is null at the end.
@@ -503,10 +601,10 @@ put_atomic_items(PyObject *x, PyObject *y, Py_ssize_t length,
     return Outcome::copied;
 }
 
-// Onto y; *index stops at the next other item, or at the end.
+// Onto y; *index stops at the next other item, in *next, or at the end.
 inline Outcome
 append_atomic_items(PyObject *x, PyObject *y, Py_ssize_t length,
-                    Py_ssize_t *index)
+                    Py_ssize_t *index, PyObject **next)
 {
     for (Py_ssize_t i = *index; i < length; i++) {
         if (PyList_GET_SIZE(x) != length) {
@@ -515,6 +613,7 @@ append_atomic_items(PyObject *x, PyObject *y, Py_ssize_t length,
         PyObject *item = PyList_GET_ITEM(x, i);
         if (!is_atomic(item)) {
             *index = i;
+            *next = item;
             return Outcome::copied;
         }
         if (PyList_Append(y, item) < 0) {
@@ -524,6 +623,7 @@ append_atomic_items(PyObject *x, PyObject *y, Py_ssize_t length,
     *index = length;
     return Outcome::copied;
 }
+#endif
 
 // Into `changed` once there is one; returns the index of the next other
 // element, or the length.
@@ -562,6 +662,9 @@ struct Level {
     Py_ssize_t position;  // PyDict_Next's past the item, or its index
     Ref key;              // a dict's key of that item
     Ref value_copy;       // its value's copy, made before the key's
+#if CALVORO_FREE_THREADED
+    Ref item;             // the item waited for, which x may no longer hold
+#endif
 };
 
 class PlainCopier {
@@ -659,8 +762,8 @@ class PlainCopier {
         }
         const Py_ssize_t length = PyDict_GET_SIZE(x.get());
         Py_ssize_t position = 0;
-        PyObject *key;
-        PyObject *value;
+        Item key;
+        Item value;
         Outcome outcome = put_atomic_items(x.get(), y.get(), length, &position,
                                            &key, &value);
         if (outcome != Outcome::copied) {
@@ -675,7 +778,7 @@ class PlainCopier {
         if (!level) {
             return Outcome::error;
         }
-        *next = wait_for(*level, key, value);
+        *next = wait_for(*level, std::move(key), std::move(value));
         return Outcome::copied;
     }
 
@@ -688,7 +791,9 @@ class PlainCopier {
         }
         const Py_ssize_t length = PyList_GET_SIZE(x.get());
         Py_ssize_t i = 0;
-        Outcome outcome = append_atomic_items(x.get(), y.get(), length, &i);
+        Item item{};
+        Outcome outcome =
+            append_atomic_items(x.get(), y.get(), length, &i, &item);
         if (outcome != Outcome::copied) {
             return outcome;
         }
@@ -696,10 +801,11 @@ class PlainCopier {
             *result = std::move(y);
             return outcome;
         }
-        *next = PyList_GET_ITEM(x.get(), i);
-        if (!levels_.push(std::move(x), std::move(y), length, i)) {
+        Level *level = levels_.push(std::move(x), std::move(y), length, i);
+        if (!level) {
             return Outcome::error;
         }
+        *next = wait_for(*level, std::move(item));
         return Outcome::copied;
     }
 
@@ -722,7 +828,28 @@ class PlainCopier {
     }
 
     // The item of a dict's level to copy first: the value, as deepcopy's
-    // assignment evaluates it, unless it is atomic.
+    // assignment evaluates it, unless it is atomic. Returned borrowed: held
+    // by the level where an Item is a reference of its own.
+#if CALVORO_FREE_THREADED
+    static PyObject *
+    wait_for(Level &level, Ref key, Ref value)
+    {
+        level.key = std::move(key);
+        if (is_atomic(value.get())) {
+            level.value_copy = std::move(value);
+            return level.key.get();
+        }
+        return wait_for(level, std::move(value));
+    }
+
+    // A list's item to copy next.
+    static PyObject *
+    wait_for(Level &level, Ref item)
+    {
+        level.item = std::move(item);
+        return level.item.get();
+    }
+#else
     static PyObject *
     wait_for(Level &level, PyObject *key, PyObject *value)
     {
@@ -733,6 +860,14 @@ class PlainCopier {
         }
         return value;
     }
+
+    // A list's item to copy next.
+    static PyObject *
+    wait_for(Level &, PyObject *item)
+    {
+        return item;
+    }
+#endif
 
     // Pops a level done with, its copy into *result.
     Outcome
@@ -774,8 +909,8 @@ class PlainCopier {
             return Outcome::error;
         }
         level.key = Ref();
-        PyObject *key;
-        PyObject *value;
+        Item key;
+        Item value;
         Outcome outcome = put_atomic_items(x, level.copy.get(), level.length,
                                            &level.position, &key, &value);
         if (outcome != Outcome::copied) {
@@ -784,7 +919,8 @@ class PlainCopier {
         if (!key) {
             return finish(std::move(level.copy), result);
         }
-        return begin(wait_for(level, key, value), result);
+        return begin(wait_for(level, std::move(key), std::move(value)),
+                     result);
     }
 
     // Appended to, as the list grows that way.
@@ -797,15 +933,16 @@ class PlainCopier {
         }
         *result = Ref();
         level.position++;
-        Outcome outcome = append_atomic_items(x, level.copy.get(),
-                                              level.length, &level.position);
+        Item item{};
+        Outcome outcome = append_atomic_items(
+            x, level.copy.get(), level.length, &level.position, &item);
         if (outcome != Outcome::copied) {
             return outcome;
         }
         if (level.position == level.length) {
             return finish(std::move(level.copy), result);
         }
-        return begin(PyList_GET_ITEM(x, level.position), result);
+        return begin(wait_for(level, std::move(item)), result);
     }
 
     // Every element copied; then the memo's copy if a cycle through the
