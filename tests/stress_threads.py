@@ -120,6 +120,7 @@ def one_run(seed, seconds):
             errors.append("reported %r" % (unraisable.exc_value,))
 
     # tightfold prints each report before passing it on, by sys.excepthook
+    saved = sys.excepthook, getattr(sys, "unraisablehook", None)
     sys.excepthook = lambda *exc_info: None
     sys.unraisablehook = hook
     deadline = time.monotonic() + seconds
@@ -133,8 +134,7 @@ def one_run(seed, seconds):
         thread.start()
     for thread in threads:
         thread.join()
-    sys.unraisablehook = sys.__unraisablehook__
-    sys.excepthook = sys.__excepthook__
+    sys.excepthook, sys.unraisablehook = saved
     return errors + inconsistencies(roots), counts
 
 
