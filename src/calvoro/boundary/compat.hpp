@@ -309,67 +309,9 @@ recursion_state()
 #endif
 }
 
-inline bool
-enter_recursive_call(const char *where, [[maybe_unused]] PyThreadState *ts)
-{
-#if CALVORO_PORTABLE || CALVORO_PY312
-#if CALVORO_PORTABLE
-    const bool at_limit = detail::portable_depth >= Py_GetRecursionLimit();
-#else
-    const bool at_limit = ts->py_recursion_remaining <= 0;
-#endif
-    if (at_limit) {
-        PyErr_Format(PyExc_RecursionError,
-                     "maximum recursion depth exceeded%s", where);
-        return false;
-    }
-    if (Py_EnterRecursiveCall(where) != 0) {
-        return false;
-    }
-#if CALVORO_PORTABLE
-    detail::portable_depth++;
-#else
-    ts->py_recursion_remaining--;
-#endif
-    return true;
-#elif CALVORO_PY311
-    // Py_EnterRecursiveCall's own test, without the call; at the limit the
-    // call does all of it
-    if (ts->recursion_remaining > 0) {
-        ts->recursion_remaining--;
-        return true;
-    }
-    return Py_EnterRecursiveCall(where) == 0;
-#elif !CALVORO_PY39
-    // the steps of the interpreter's macro, which reads the state each time
-    return !(_Py_MakeRecCheck(ts->recursion_depth) &&
-             _Py_CheckRecursiveCall(where));
-#else
-    return Py_EnterRecursiveCall(where) == 0;
-#endif
-}
-
-inline void
-leave_recursive_call([[maybe_unused]] PyThreadState *ts)
-{
-#if CALVORO_PORTABLE
-    detail::portable_depth--;
-    Py_LeaveRecursiveCall();
-#elif CALVORO_PY312
-    ts->py_recursion_remaining++;
-    Py_LeaveRecursiveCall();
-#elif CALVORO_PY311
-    // what Py_LeaveRecursiveCall does
-    ts->recursion_remaining++;
-#elif !CALVORO_PY39
-    // the interpreter's macro, with the state read once
-    if (_Py_MakeEndRecCheck(ts->recursion_depth)) {
-        ts->overflowed = 0;
-    }
-#else
-    Py_LeaveRecursiveCall();
-#endif
-}
+// Defined below; up to 3.11 a merge level is one of these.
+inline bool enter_recursive_call(const char *where, PyThreadState *ts);
+inline void leave_recursive_call(PyThreadState *ts);
 
 // One level of a merge that the package keeps on the heap: counted against
 // sys.getrecursionlimit() as a Python call is, and nothing else. From 3.12
@@ -410,6 +352,54 @@ leave_merge_level([[maybe_unused]] PyThreadState *ts)
     ts->py_recursion_remaining++;
 #else
     leave_recursive_call(ts);
+#endif
+}
+
+inline bool
+enter_recursive_call(const char *where, [[maybe_unused]] PyThreadState *ts)
+{
+#if CALVORO_PORTABLE || CALVORO_PY312
+    if (!enter_merge_level(where, ts)) {
+        return false;
+    }
+    if (Py_EnterRecursiveCall(where) != 0) {
+        leave_merge_level(ts);
+        return false;
+    }
+    return true;
+#elif CALVORO_PY311
+    // Py_EnterRecursiveCall's own test, without the call; at the limit the
+    // call does all of it
+    if (ts->recursion_remaining > 0) {
+        ts->recursion_remaining--;
+        return true;
+    }
+    return Py_EnterRecursiveCall(where) == 0;
+#elif !CALVORO_PY39
+    // the steps of the interpreter's macro, which reads the state each time
+    return !(_Py_MakeRecCheck(ts->recursion_depth) &&
+             _Py_CheckRecursiveCall(where));
+#else
+    return Py_EnterRecursiveCall(where) == 0;
+#endif
+}
+
+inline void
+leave_recursive_call([[maybe_unused]] PyThreadState *ts)
+{
+#if CALVORO_PORTABLE || CALVORO_PY312
+    leave_merge_level(ts);
+    Py_LeaveRecursiveCall();
+#elif CALVORO_PY311
+    // what Py_LeaveRecursiveCall does
+    ts->recursion_remaining++;
+#elif !CALVORO_PY39
+    // the interpreter's macro, with the state read once
+    if (_Py_MakeEndRecCheck(ts->recursion_depth)) {
+        ts->overflowed = 0;
+    }
+#else
+    Py_LeaveRecursiveCall();
 #endif
 }
 
