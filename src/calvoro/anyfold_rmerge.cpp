@@ -187,8 +187,7 @@ struct Level {
           first(std::move(values.first)),
           second(std::move(values.second)),
           keys(second.get()),
-          fuse(fusion != boundary::Fusion::none),
-          reopens(may_reopen && fusion == boundary::Fusion::marks)
+          fusion(fusion, may_reopen)
     {
     }
 
@@ -208,9 +207,7 @@ struct Level {
     Ref second;
     KeySource keys;
     Calm calm;
-    const bool fuse;
-    // the marks can reopen the window (fused.hpp)
-    bool reopens;
+    boundary::LevelFusion fusion;
     // the step's key, held until the nested level it began ends, as an
     // iterator's loop holds it to the end of the step
     Ref key;
@@ -298,21 +295,14 @@ rmerge(PyObject *first_dict, PyObject *second_dict)
             break;
         }
         Calm &calm = level.calm;
-        if (!calm.window.is_open() && level.reopens) {
-            if (boundary::both_marked_str_keys(level.first.get(),
-                                               level.second.get())) {
-                calm.window.reopen();
-                calm.plain_namespace = false;
-                calm.callee = nullptr;
-            }
-            else {
-                level.reopens = false;
-            }
-        }
-        // while the marks hold, every key of second_dict is an exact str
+        bool reopened = false;
         const bool plain =
-            calm.window.is_open() &&
-            (level.reopens || (level.fuse && boundary::is_plain_key(key)));
+            level.fusion.plain_step(calm.window, level.first.get(),
+                                    level.second.get(), key, &reopened);
+        if (reopened) {
+            calm.plain_namespace = false;
+            calm.callee = nullptr;
+        }
         if (!plain && !held) {
             held = Ref::new_ref(key);
         }
@@ -391,11 +381,7 @@ merge_plain_key(Level &level, PyObject *key, PyObject *value, Ref *held)
     FusionWindow &window = level.calm.window;
     PyObject *first_dict = level.first.get();
     PyObject *existing;
-    Store store = level.reopens ? window.store_value_first(first_dict, key,
-                                                           value, &existing)
-                                : window.store_unless_both_dicts(
-                                      first_dict, key, value, &existing);
-    switch (store) {
+    switch (level.fusion.store(window, first_dict, key, value, &existing)) {
     case Store::failed:
         return fail_at_bool(rmerge_function, rmerge_line::replace);
     case Store::stored:
@@ -516,18 +502,11 @@ enter(Levels &levels, PyThreadState *ts)
 {
     Level &caller = levels.top();
     const Calm &calm = caller.calm;
-    // a level that blindly stores may run code unseen: only under a caller
-    // that reopens by its marks, or that fuses no more
-    const bool may_reopen =
-        caller.reopens || !caller.fuse || !calm.window.is_open();
+    const bool may_reopen = caller.fusion.lets_nested_reopen(calm.window);
     // the call of _rmerge, without the tuple
-    if (!compat::enter_merge_level(boundary::calling_where, ts)) {
-        return false;
-    }
-    Level *level = levels.push(LevelCount::entered(ts),
-                               std::move(caller.pending), may_reopen);
+    Level *level = push_counted_level(levels, boundary::calling_where, ts,
+                                      std::move(caller.pending), may_reopen);
     if (!level) {
-        compat::leave_merge_level(ts);
         return false;
     }
     calm.hand_down(&level->calm);

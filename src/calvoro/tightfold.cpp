@@ -103,8 +103,7 @@ struct Level {
           first(std::move(first_dict)),
           second(std::move(second_dict)),
           walk(second.get()),
-          fuse(fusion != boundary::Fusion::none),
-          reopens(may_reopen && fusion == boundary::Fusion::marks),
+          fusion(fusion, may_reopen),
           fused_entry(by_fused_step)
     {
     }
@@ -114,9 +113,7 @@ struct Level {
     Ref second;
     DictWalk walk;
     FusionWindow window;
-    const bool fuse;
-    // the marks can reopen the window (fused.hpp)
-    bool reopens;
+    boundary::LevelFusion fusion;
     // entered by the caller's fused step, whose window it shares
     const bool fused_entry;
     // the generic step's key, held until the nested level it began ends
@@ -188,20 +185,11 @@ rmerge(PyObject *first_dict, PyObject *second_dict)
         case DictWalk::Step::item:
             break;
         }
-        if (!level.window.is_open() && level.reopens) {
-            if (boundary::both_marked_str_keys(level.first.get(),
-                                               level.second.get())) {
-                level.window.reopen();
-            }
-            else {
-                level.reopens = false;
-            }
-        }
         Nested nested;
-        // while the marks hold, every key of second_dict is an exact str
+        bool reopened = false;
         const bool plain =
-            level.window.is_open() &&
-            (level.reopens || (level.fuse && boundary::is_plain_key(key)));
+            level.fusion.plain_step(level.window, level.first.get(),
+                                    level.second.get(), key, &reopened);
         int failed = plain ? plain_step(level, key, value, &nested)
                            : generic_step(level, key, &nested);
         if (failed) {
@@ -296,11 +284,8 @@ plain_step(Level &level, PyObject *key, PyObject *value, Nested *nested)
     // uses neither `key` nor `value` after a release that may run code
     PyObject *first_dict = level.first.get();
     PyObject *existing;
-    Store store = level.reopens ? level.window.store_value_first(
-                                      first_dict, key, value, &existing)
-                                : level.window.store_unless_both_dicts(
-                                      first_dict, key, value, &existing);
-    switch (store) {
+    switch (
+        level.fusion.store(level.window, first_dict, key, value, &existing)) {
     case Store::failed:
         return rmerge_line::replace;
     case Store::stored:
@@ -324,19 +309,11 @@ bool
 enter(Levels &levels, PyThreadState *ts, Nested *nested)
 {
     const Level &caller = levels.top();
-    // a level that blindly stores may run code unseen: only under a caller
-    // that reopens by its marks, or that fuses no more
-    const bool may_reopen =
-        caller.reopens || !caller.fuse || !caller.window.is_open();
-    if (!compat::enter_merge_level(too_deep_where, ts)) {
-        return false;
-    }
-    if (!levels.push(LevelCount::entered(ts), std::move(nested->first),
-                     std::move(nested->second), may_reopen, nested->fused)) {
-        compat::leave_merge_level(ts);
-        return false;
-    }
-    return true;
+    const bool may_reopen = caller.fusion.lets_nested_reopen(caller.window);
+    return push_counted_level(levels, too_deep_where, ts,
+                              std::move(nested->first),
+                              std::move(nested->second), may_reopen,
+                              nested->fused) != nullptr;
 }
 
 void

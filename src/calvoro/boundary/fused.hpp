@@ -236,4 +236,67 @@ class FusionWindow {
     bool open_ = true;
 };
 
+// What a merge level may do with its window, decided when it starts; the
+// window itself is the level's.
+class LevelFusion {
+  public:
+    // `may_reopen`: whether the caller allows a level that stores blindly
+    // (lets_nested_reopen).
+    LevelFusion(Fusion fusion, bool may_reopen) noexcept
+        : fuses_(fusion != Fusion::none),
+          reopens_(may_reopen && fusion == Fusion::marks)
+    {
+    }
+
+    bool
+    fuses() const noexcept
+    {
+        return fuses_;
+    }
+
+    // Whether the step of `key` may be fused, the window being reopened
+    // first where the marks of both dicts still allow it (then *reopened
+    // is set, so that what the level knew while it was closed goes).
+    bool
+    plain_step(FusionWindow &window, PyObject *first_dict,
+               PyObject *second_dict, PyObject *key, bool *reopened)
+    {
+        if (!window.is_open() && reopens_) {
+            if (both_marked_str_keys(first_dict, second_dict)) {
+                window.reopen();
+                *reopened = true;
+            }
+            else {
+                reopens_ = false;
+            }
+        }
+        // while the marks hold, every key of second_dict is an exact str
+        return window.is_open() && (reopens_ || (fuses_ && is_plain_key(key)));
+    }
+
+    // The fused step of a plain key: value first where the marks reopen
+    // the window.
+    FusionWindow::Store
+    store(FusionWindow &window, PyObject *dictionary, PyObject *key,
+          PyObject *value, PyObject **existing)
+    {
+        return reopens_
+                   ? window.store_value_first(dictionary, key, value, existing)
+                   : window.store_unless_both_dicts(dictionary, key, value,
+                                                    existing);
+    }
+
+    // A level that blindly stores may run code unseen: only under a caller
+    // that reopens by its marks, or that fuses no more.
+    bool
+    lets_nested_reopen(const FusionWindow &window) const noexcept
+    {
+        return reopens_ || !fuses_ || !window.is_open();
+    }
+
+  private:
+    const bool fuses_;
+    bool reopens_;
+};
+
 }  // namespace calvoro::boundary

@@ -5,6 +5,8 @@
 
 #include "compat.hpp"
 
+#include <utility>
+
 namespace calvoro {
 
 // True when the native stack of the calling thread is too short to enter
@@ -90,5 +92,24 @@ class LevelCount {
     PyThreadState *ts_;
     bool entered_;
 };
+
+// Pushes a nested level onto `levels`, counted as one call of `where` on
+// `ts`: the count is given back with the level, or at once when no level
+// could be had. nullptr with RecursionError or MemoryError set.
+template <typename Levels, typename... Args>
+auto
+push_counted_level(Levels &levels, const char *where, PyThreadState *ts,
+                   Args &&...args) -> decltype(&levels.top())
+{
+    if (!compat::enter_merge_level(where, ts)) {
+        return nullptr;
+    }
+    auto *level =
+        levels.push(LevelCount::entered(ts), std::forward<Args>(args)...);
+    if (!level) {
+        compat::leave_merge_level(ts);
+    }
+    return level;
+}
 
 }  // namespace calvoro
