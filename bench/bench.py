@@ -716,6 +716,15 @@ def over_parts(record, merge, copier, inplace):
 
 # ---------------------------------------------------------------------------
 
+def print_setting():
+    """What was measured where: the interpreter and the calvoro it ran."""
+    print("Python %s (%s) on %s" % (
+        platform.python_version(), platform.python_implementation(),
+        platform.platform()))
+    print("interpreter: %s" % sys.executable)
+    print("calvoro: %s" % os.path.dirname(tightfold.__file__))
+
+
 def main():
     parser = argparse.ArgumentParser(
         description="Times calvoro's merges against the alternatives.")
@@ -736,11 +745,7 @@ def main():
     settings = Settings(args.quick)
     started = time.time()
 
-    print("Python %s (%s) on %s" % (
-        platform.python_version(), platform.python_implementation(),
-        platform.platform()))
-    print("interpreter: %s" % sys.executable)
-    print("calvoro: %s" % os.path.dirname(tightfold.__file__))
+    print_setting()
     extra_pair, extra_many = optional_contenders()
     for dist in ("mergedeep", "deepmerge"):
         if any(i.name.startswith(dist + ".") for i in extra_pair):

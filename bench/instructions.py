@@ -253,11 +253,7 @@ def main():
     unit = "instr" if valgrind else "ns"
     started = time.time()
 
-    print("Python %s (%s) on %s" % (
-        platform.python_version(), platform.python_implementation(),
-        platform.platform()))
-    print("interpreter: %s" % sys.executable)
-    print("calvoro: %s" % os.path.dirname(tightfold.__file__))
+    bench.print_setting()
     free_threaded, gil_enabled = gil_state()
     if free_threaded:
         print("free-threaded build, GIL %s"

@@ -13,8 +13,17 @@ import pytest
 from helpers import run_script
 
 PRELUDE = """
-import json, sys
+import json, sys, threading
 from calvoro import anyfold, tightfold
+
+def run_in(small_thread, work):
+    # in a thread of 256 KiB of stack, or in the main thread
+    if not small_thread:
+        return work()
+    threading.stack_size(256 * 1024)
+    worker = threading.Thread(target=work)
+    worker.start()
+    worker.join()
 
 def chain(levels, leaf):
     # every level holds "n" before "k", so a merge that stops part-way
@@ -84,8 +93,6 @@ def test_nesting_stops_at_the_recursion_limit(name, call):
 
 
 HUNGRY = """
-    import threading
-
     def f(n):
         # ordinary code that needs some KiB of native stack a level
         return n and sorted([0], key=lambda _: f(n - 1))[0]
@@ -138,13 +145,7 @@ def test_code_run_deep_down_has_stack_to_run(name, where):
                 outcome.append(None)
             except RecursionError as exc:
                 outcome.append(type(exc).__name__)
-        if where == "small thread":
-            threading.stack_size(256 * 1024)
-            thread = threading.Thread(target=work)
-            thread.start()
-            thread.join()
-        else:
-            work()
+        run_in(where == "small thread", work)
         print(json.dumps([outcome, still_works()]))
     """ % (name, where, HUNGER[where]))
     [outcome], works = result
@@ -165,18 +166,11 @@ def test_code_run_deep_down_has_stack_to_run(name, where):
 def test_raised_limit_merges_any_depth(name, call, thread):
     # levels take no native stack: the limit alone bounds a merge
     result, stderr = run("""
-        import threading
         sys.setrecursionlimit(10 ** 6)
         first, second = chain(100000, 1), chain(100000, 2)
         def work():
             %s
-        if %r:
-            threading.stack_size(256 * 1024)
-            worker = threading.Thread(target=work)
-            worker.start()
-            worker.join()
-        else:
-            work()
+        run_in(%r, work)
         print(json.dumps([levels_merged(first, 2), still_works()]))
     """ % (INPLACE_CALLS[call].format(module=name), thread))
     assert result == [[99999, 2], [True, True]]
@@ -187,7 +181,6 @@ def test_raised_limit_merges_any_depth(name, call, thread):
 def test_rebound_rmerge_wrapper_stops_cleanly_at_any_depth(thread):
     # each nested call goes through Python code and back: native stack
     result, _ = run("""
-        import threading
         sys.setrecursionlimit(10 ** 6)
         original = anyfold._rmerge
         anyfold._rmerge = lambda a, b: original(a, b)
@@ -198,13 +191,7 @@ def test_rebound_rmerge_wrapper_stops_cleanly_at_any_depth(thread):
                 anyfold.merge_inplace(first, second)
             except RecursionError as exc:
                 outcome.append(type(exc).__name__)
-        if %r:
-            threading.stack_size(256 * 1024)
-            worker = threading.Thread(target=work)
-            worker.start()
-            worker.join()
-        else:
-            work()
+        run_in(%r, work)
         anyfold._rmerge = original
         print(json.dumps([outcome, levels_merged(first, 2)[0] > 0,
                           still_works()]))
