@@ -53,6 +53,20 @@
 #define CALVORO_FRAME_ADDRESS() __builtin_frame_address(0)
 #endif
 
+// A branch that a hot loop seldom takes.
+#if defined(_MSC_VER)
+#define CALVORO_UNLIKELY(condition) (condition)
+#else
+#define CALVORO_UNLIKELY(condition) __builtin_expect(!!(condition), 0)
+#endif
+
+// A loop kept out of its caller, so that the registers are its own.
+#if defined(_MSC_VER)
+#define CALVORO_NOINLINE __declspec(noinline)
+#else
+#define CALVORO_NOINLINE __attribute__((noinline))
+#endif
+
 // Free-threaded builds (PEP 703, from 3.13): no global lock, so the dicts
 // and lists a merge reads may change under it at any moment.
 #ifdef Py_GIL_DISABLED
@@ -353,6 +367,43 @@ leave_merge_level([[maybe_unused]] PyThreadState *ts)
 #else
     leave_recursive_call(ts);
 #endif
+}
+
+// enter_merge_level where the limit leaves room for the level, and nothing
+// else: false, with nothing set and nothing counted, where the full test is
+// to be made instead (by a loop that takes the level over).
+inline bool
+try_enter_merge_level([[maybe_unused]] PyThreadState *ts)
+{
+#if CALVORO_PORTABLE
+    if (detail::portable_depth >= Py_GetRecursionLimit()) {
+        return false;
+    }
+    detail::portable_depth++;
+#elif CALVORO_PY312
+    if (ts->py_recursion_remaining <= 0) {
+        return false;
+    }
+    ts->py_recursion_remaining--;
+#elif CALVORO_PY311
+    if (ts->recursion_remaining <= 0) {
+        return false;
+    }
+    ts->recursion_remaining--;
+#elif CALVORO_PY39
+    // what Py_EnterRecursiveCall counts below the limit
+    PyThreadState *state = PyThreadState_Get();
+    if (state->recursion_depth >= Py_GetRecursionLimit()) {
+        return false;
+    }
+    state->recursion_depth++;
+#else
+    if (ts->recursion_depth >= _Py_CheckRecursionLimit) {
+        return false;
+    }
+    ts->recursion_depth++;
+#endif
+    return true;
 }
 
 inline bool

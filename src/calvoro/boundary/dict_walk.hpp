@@ -8,6 +8,20 @@
 
 namespace calvoro::boundary {
 
+// Where a walk is: what a walk needs to go on from there, in another loop.
+struct DictPlace {
+    Py_ssize_t length;     // the size the walk started with
+    Py_ssize_t remaining;  // the keys it may still yield (next_counted)
+    Py_ssize_t position;   // PyDict_Next's
+
+    static DictPlace
+    start(PyObject *dictionary) noexcept
+    {
+        const Py_ssize_t length = dictionary ? PyDict_GET_SIZE(dictionary) : 0;
+        return {length, length, 0};
+    }
+};
+
 class DictWalk {
   public:
     enum class Step { error, end, item };
@@ -15,14 +29,18 @@ class DictWalk {
     // `dictionary` is borrowed and must outlive the walk; null makes a
     // walk that is never stepped.
     explicit DictWalk(PyObject *dictionary) noexcept
-        : dictionary_(dictionary),
-          length_(dictionary ? PyDict_GET_SIZE(dictionary) : 0),
-          remaining_(length_)
+        : dictionary_(dictionary), place_(DictPlace::start(dictionary))
     {
         assert(!dictionary || PyDict_CheckExact(dictionary));
     }
     DictWalk(const DictWalk &) = delete;
     DictWalk &operator=(const DictWalk &) = delete;
+
+    DictPlace &
+    place() noexcept
+    {
+        return place_;
+    }
 
     // The next entry (*key and *value borrowed), with the test that every
     // version's iterator makes before each step: RuntimeError when the
@@ -70,12 +88,12 @@ class DictWalk {
     {
         Step step = next(key, value);
         if (compat::dict_iterator_counts_keys && step == Step::item) {
-            if (remaining_ == 0) {
+            if (place_.remaining == 0) {
                 PyErr_SetString(PyExc_RuntimeError,
                                 "dictionary keys changed during iteration");
                 return Step::error;
             }
-            remaining_--;
+            place_.remaining--;
         }
         return step;
     }
@@ -84,11 +102,12 @@ class DictWalk {
     Step
     next_entry(PyObject **key, PyObject **value)
     {
-        if (PyDict_GET_SIZE(dictionary_) != length_) {
+        if (PyDict_GET_SIZE(dictionary_) != place_.length) {
             return Step::error;
         }
-        return PyDict_Next(dictionary_, &position_, key, value) ? Step::item
-                                                                : Step::end;
+        return PyDict_Next(dictionary_, &place_.position, key, value)
+                   ? Step::item
+                   : Step::end;
     }
     static void
     size_changed()
@@ -102,9 +121,7 @@ class DictWalk {
     Ref held_value_;
 #endif
     PyObject *dictionary_;
-    const Py_ssize_t length_;
-    Py_ssize_t remaining_;
-    Py_ssize_t position_ = 0;
+    DictPlace place_;
 };
 
 }  // namespace calvoro::boundary

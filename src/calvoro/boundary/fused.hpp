@@ -253,6 +253,13 @@ class LevelFusion {
     {
         return fuses_;
     }
+    // Whether the marks reopen the window: a level a FusedRun may start
+    // from.
+    bool
+    reopens() const noexcept
+    {
+        return reopens_;
+    }
 
     // Whether the step of `key` may be fused, the window being reopened
     // first where the marks of both dicts still allow it (then *reopened
