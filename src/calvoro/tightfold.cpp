@@ -9,6 +9,7 @@
 #include "boundary/calls.hpp"
 #include "boundary/dict_walk.hpp"
 #include "boundary/fused.hpp"
+#include "boundary/fused_run.hpp"
 #include "boundary/items.hpp"
 #include "boundary/level_stack.hpp"
 #include "boundary/loading.hpp"
@@ -122,6 +123,23 @@ struct Level {
 
 using Levels = boundary::LevelStack<Level>;
 
+// What a run of marked levels does here: nothing more than the steps.
+struct RunPolicy {
+    static constexpr bool counts_keys = false;
+    static constexpr bool holds_key = false;
+    static constexpr bool holds_callee = false;
+    bool
+    descends(PyObject *, PyObject **) noexcept
+    {
+        return true;
+    }
+    void
+    may_have_run() noexcept
+    {
+    }
+};
+using FusedRun = boundary::FusedRun<RunPolicy>;
+
 // The dicts of a nested level that a step found.
 struct Nested {
     Ref first;
@@ -138,6 +156,9 @@ int generic_step(Level &level, PyObject *key, Nested *nested);
 // One plain key while the window is open: `value` is second_dict[key],
 // from the walk.
 int plain_step(Level &level, PyObject *key, PyObject *value, Nested *nested);
+// The steps of the top level, and of the levels they nest, that a run
+// makes; its levels become the general ones on top.
+int run_steps(Levels &levels, FusedRun &run, PyThreadState *ts);
 // Enters the nested level; false with an exception set, which a refusal
 // for depth makes the caller's failure.
 bool enter(Levels &levels, PyThreadState *ts, Nested *nested);
@@ -167,8 +188,20 @@ rmerge(PyObject *first_dict, PyObject *second_dict)
     Levels levels;
     levels.push(LevelCount::not_counted(), Ref::new_ref(first_dict),
                 Ref::new_ref(second_dict), true, false);
+    FusedRun run;
+    // after a run, the level on top makes the step the run left to it
+    bool handed_over = false;
     for (;;) {
         Level &level = levels.top();
+        if (FusedRun::enabled && !handed_over && level.fusion.reopens()) {
+            handed_over = true;
+            if (int failed = run_steps(levels, run, ts)) {
+                unwind(levels, failed);
+                return false;
+            }
+            continue;
+        }
+        handed_over = false;
         PyObject *key;
         PyObject *value;
         // hashing and comparing keys may have changed the dictionary
@@ -303,6 +336,41 @@ plain_step(Level &level, PyObject *key, PyObject *value, Nested *nested)
     nested->second = std::move(second_value);
     nested->fused = true;
     return 0;
+}
+
+int
+run_steps(Levels &levels, FusedRun &run, PyThreadState *ts)
+{
+    Level &level = levels.top();
+    bool open = level.window.is_open();
+    RunPolicy policy;
+    const FusedRun::End end = run.run(level.first.get(), level.second.get(),
+                                      &level.walk.place(), &open, ts, policy);
+    if (open) {
+        level.window.reopen();
+    }
+    else {
+        level.window.close();
+    }
+    bool made = true;
+    run.hand_over([&](const boundary::FusedFrame &frame) {
+        Level *nested = levels.push(
+            LevelCount::entered(ts), Ref::steal(frame.first),
+            Ref::steal(frame.second), true, true, boundary::Fusion::marks);
+        if (!nested) {
+            compat::leave_merge_level(ts);
+            return made = false;
+        }
+        nested->walk.place() = frame.place;
+        if (!frame.open) {
+            nested->window.close();
+        }
+        return true;
+    });
+    if (end == FusedRun::End::failed) {
+        return rmerge_line::replace;
+    }
+    return made ? 0 : rmerge_line::nested;
 }
 
 bool

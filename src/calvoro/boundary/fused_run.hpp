@@ -1,0 +1,326 @@
+// fused_run.hpp: a run of merge levels that the interpreter's marks let
+// fuse, as one tight loop over levels of its own.
+//
+// While both dicts of a level are marked as holding exact str keys only,
+// every step of the level is a fused one and needs none of what a general
+// level keeps (fused.hpp); a nested merge of two such dicts is one more of
+// these levels. The run does such steps and levels until one needs more: a
+// nested merge that is not of two marked exact dicts, a count at the limit,
+// the end of the level it started from, anything unusual. It hands over
+// before that step, undone, so the general loop makes it as it makes every
+// other; the levels the run still has become general levels then.
+#pragma once
+
+#include "dict_walk.hpp"
+#include "fused.hpp"
+
+#include <cstring>
+
+namespace calvoro::boundary {
+
+// A level of a run: its dicts and, where the policy holds them, the key it
+// was found under and what a call would have held; all held but for the
+// run's first level, which is the general level's.
+struct FusedFrame {
+    PyObject *first;
+    PyObject *second;
+    PyObject *key;
+    PyObject *callee;
+    DictPlace place;
+    bool open;  // the level's fusion window
+};
+
+// `Policy` says what differs between the cores:
+//   static constexpr bool counts_keys: the walk is next_counted's
+//   static constexpr bool holds_key: a nested level holds its key
+//   static constexpr bool holds_callee: and what its call would have held
+//   bool descends(PyObject *first_value, PyObject **callee): whether the
+//       nested merge of first_value may be a level of the run, with a new
+//       reference into *callee where the level holds one
+//   void may_have_run(): Python code may have run since the last step
+// A key and a callee are released without a test: a str frees quietly,
+// and the callee is the policy's, which holds it.
+template <typename Policy>
+class FusedRun {
+  public:
+    enum class End { handed_over, failed };
+
+    FusedRun() noexcept = default;
+    FusedRun(const FusedRun &) = delete;
+    FusedRun &operator=(const FusedRun &) = delete;
+    ~FusedRun()
+    {
+        drop(frames_ + 1, top_);
+        if (frames_ != inline_) {
+            PyMem_Free(frames_);
+        }
+    }
+
+    // Whether a level, marked for its dicts and allowed to reopen its
+    // window by them, may start a run; the caller wants a step of its own
+    // after each hand-over, and none is needed on a free-threaded build.
+    static constexpr bool enabled = !CALVORO_FREE_THREADED;
+
+    // Runs from the general level of first_dict and second_dict (held by
+    // it), at `place` with its window `open`, both updated. failed: with
+    // an exception set, by a store of the top level; the levels are kept
+    // for hand_over as they are.
+    End
+    run(PyObject *first_dict, PyObject *second_dict, DictPlace *place,
+        bool *open, PyThreadState *ts, Policy &policy)
+    {
+        assert(detail::marks_known);
+        frames_[0] = {first_dict, second_dict, nullptr,
+                      nullptr,    *place,      *open};
+        top_ = frames_;
+        const End end = steps(ts, policy, detail::general_mark);
+        *place = frames_[0].place;
+        *open = frames_[0].open;
+        return end;
+    }
+
+    // The levels above the first, in order, made general by
+    // `push(const FusedFrame &)`, which takes their references and counts
+    // whether it succeeds or not; after a push that fails, the rest are
+    // given back.
+    template <typename Push>
+    void
+    hand_over(Push &&push)
+    {
+        FusedFrame *const top = top_;
+        top_ = frames_;
+        for (FusedFrame *f = frames_ + 1; f <= top; f++) {
+            if (!push(*f)) {
+                drop(f + 1, top);
+                return;
+            }
+        }
+    }
+
+  private:
+    // `general`: the mark that no marked dict has, read once. The top
+    // level's window is open at each step: where code may have run, the
+    // marks reopen it at once, or the run hands over.
+    CALVORO_NOINLINE End
+    steps(PyThreadState *ts, Policy &policy, const uintptr_t general)
+    {
+        FusedFrame *f = top_;
+        FusedFrame *base = frames_;
+        if (!f->open && !reopen(f, general, policy)) {
+            return End::handed_over;
+        }
+        for (;;) {
+            PyObject *second = f->second;
+            DictPlace &at = f->place;
+            if (CALVORO_UNLIKELY(PyDict_GET_SIZE(second) != at.length)) {
+                return End::handed_over;
+            }
+            const Py_ssize_t before = at.position;
+            PyObject *key;
+            PyObject *value;
+            // at the end, the position is left as it was
+            if (!PyDict_Next(second, &at.position, &key, &value)) {
+                if (f == base) {
+                    return End::handed_over;
+                }
+                leave(ts);
+                f = top_;
+                if (!f->open && !reopen(f, general, policy)) {
+                    return End::handed_over;
+                }
+                continue;
+            }
+            if (Policy::counts_keys && compat::dict_iterator_counts_keys) {
+                if (CALVORO_UNLIKELY(at.remaining == 0)) {
+                    at.position = before;
+                    return End::handed_over;
+                }
+                at.remaining--;
+            }
+            PyObject *first = f->first;
+            if (PyDict_Check(value)) {
+                PyObject *existing = PyDict_GetItemWithError(first, key);
+                if (existing && PyDict_Check(existing)) {
+                    if (CALVORO_UNLIKELY(!enter(existing, value, key, ts,
+                                                policy, general))) {
+                        undo(at, before);
+                        return End::handed_over;
+                    }
+                    // the frames may have moved
+                    f = top_;
+                    base = frames_;
+                    continue;
+                }
+                if (existing) {
+                    if (!releases_quietly(existing)) {
+                        f->open = false;
+                    }
+                    if (PyDict_SetItem(first, key, value) != 0) {
+                        return End::failed;
+                    }
+                    if (!f->open && !reopen(f, general, policy)) {
+                        return End::handed_over;
+                    }
+                    continue;
+                }
+                if (PyErr_Occurred()) {
+                    return End::failed;
+                }
+            }
+            // a blind store: a key it replaced may have released a value
+            // that ran code
+            const Py_ssize_t size = PyDict_GET_SIZE(first);
+            if (CALVORO_UNLIKELY(PyDict_SetItem(first, key, value) != 0)) {
+                return End::failed;
+            }
+            if (PyDict_GET_SIZE(first) == size &&
+                !reopen(f, general, policy)) {
+                return End::handed_over;
+            }
+        }
+    }
+
+    // Whether the marks of both dicts let the level's window be open.
+    static bool
+    reopen(FusedFrame *f, uintptr_t general, Policy &policy) noexcept
+    {
+        policy.may_have_run();
+        f->open = marked(f->first, general) && marked(f->second, general);
+        return f->open;
+    }
+
+    static void
+    undo(DictPlace &at, Py_ssize_t before) noexcept
+    {
+        at.position = before;
+        if (Policy::counts_keys && compat::dict_iterator_counts_keys) {
+            at.remaining++;
+        }
+    }
+
+    static bool
+    marked(PyObject *dictionary, uintptr_t general) noexcept
+    {
+        return compat::dict_keys_mark(dictionary) != general;
+    }
+
+    bool
+    enter(PyObject *first, PyObject *second, PyObject *key, PyThreadState *ts,
+          Policy &policy, uintptr_t general)
+    {
+        if (!PyDict_CheckExact(first) || !PyDict_CheckExact(second) ||
+            !marked(first, general) || !marked(second, general)) {
+            return false;
+        }
+        PyObject *callee = nullptr;
+        if (!policy.descends(first, &callee)) {
+            return false;
+        }
+        if (!compat::try_enter_merge_level(ts)) {
+            if constexpr (Policy::holds_callee) {
+                Py_DECREF(callee);
+            }
+            return false;
+        }
+        // last, as it may move the frames: the level is made after it
+        if (top_ == last_ && !grow()) {
+            compat::leave_merge_level(ts);
+            if constexpr (Policy::holds_callee) {
+                Py_DECREF(callee);
+            }
+            return false;
+        }
+        Py_INCREF(first);
+        Py_INCREF(second);
+        FusedFrame *f = ++top_;
+        f->first = first;
+        f->second = second;
+        if constexpr (Policy::holds_key) {
+            Py_INCREF(key);
+            f->key = key;
+        }
+        if constexpr (Policy::holds_callee) {
+            f->callee = callee;
+        }
+        f->place = DictPlace::start(second);
+        f->open = true;
+        return true;
+    }
+
+    // The top level has merged: as the general loop gives a level back,
+    // its count first, then its dicts, which may be the last references.
+    void
+    leave(PyThreadState *ts)
+    {
+        const FusedFrame *done = top_--;
+        FusedFrame *caller = top_;
+        compat::leave_merge_level(ts);
+        if (!done->open) {
+            caller->open = false;
+        }
+        release(caller, done->first);
+        release(caller, done->second);
+        if constexpr (Policy::holds_callee) {
+            Py_DECREF(done->callee);
+        }
+        if constexpr (Policy::holds_key) {
+            Py_DECREF(done->key);
+        }
+    }
+
+    static void
+    release(FusedFrame *caller, PyObject *obj)
+    {
+        if (Py_REFCNT(obj) == 1 && !frees_quietly(obj)) {
+            caller->open = false;
+        }
+        Py_DECREF(obj);
+    }
+
+    bool
+    grow()
+    {
+        const size_t capacity = capacity_ * 2;
+        auto *frames = static_cast<FusedFrame *>(
+            PyMem_Malloc(capacity * sizeof(FusedFrame)));
+        if (!frames) {
+            return false;
+        }
+        std::memcpy(static_cast<void *>(frames), frames_,
+                    capacity_ * sizeof(FusedFrame));
+        if (frames_ != inline_) {
+            PyMem_Free(frames_);
+        }
+        top_ = frames + (top_ - frames_);
+        frames_ = frames;
+        capacity_ = capacity;
+        last_ = frames + capacity - 1;
+        return true;
+    }
+
+    // Levels that no general level took: given back as they would end.
+    static void
+    drop(FusedFrame *from, FusedFrame *to)
+    {
+        for (FusedFrame *f = to; f >= from; f--) {
+            compat::leave_merge_level(compat::recursion_state());
+            Py_DECREF(f->first);
+            Py_DECREF(f->second);
+            if constexpr (Policy::holds_callee) {
+                Py_DECREF(f->callee);
+            }
+            if constexpr (Policy::holds_key) {
+                Py_DECREF(f->key);
+            }
+        }
+    }
+
+    static constexpr size_t inline_levels = 16;
+    FusedFrame inline_[inline_levels];
+    FusedFrame *frames_ = inline_;
+    FusedFrame *top_ = inline_;
+    FusedFrame *last_ = inline_ + inline_levels - 1;
+    size_t capacity_ = inline_levels;
+};
+
+}  // namespace calvoro::boundary
