@@ -92,6 +92,16 @@ def released_nested_target(stored):
     return first, second, {"n": 0, stored: 1, KEY: 2}
 
 
+def nested_in(depth, first, second, expected):
+    """The same merge `depth` levels down, past dicts of str keys."""
+    for level in range(depth):
+        key = "l%d" % level
+        first, second = {key: first, "s": 0}, {"s": 1, key: second}
+        expected = {key: expected, "s": 1}
+    return first, second, expected
+
+
+@pytest.mark.parametrize("depth", [0, 3])
 @pytest.mark.parametrize("build", [
     pytest.param(released_value(Finalizer), id="object"),
     pytest.param(released_value(lambda act: [1, Finalizer(act)]), id="list"),
@@ -101,10 +111,10 @@ def released_nested_target(stored):
                  id="dict"),
     pytest.param(released_nested_target, id="nested-target"),
 ])
-def test_key_inserted_by_a_release_sees_later_lookups(module, build):
+def test_key_inserted_by_a_release_sees_later_lookups(module, build, depth):
     log = []
     stored = colliding("x", log)
-    first, second, expected = build(stored)
+    first, second, expected = nested_in(depth, *build(stored))
     del log[:]
     module.merge_inplace(first, second)
     assert comparisons(log) == [("eq", "x")] * ABSENT_LOOKUPS
@@ -176,7 +186,9 @@ def test_dicts_of_every_layout_merge_alike(module, make):
     assert first == {"a": 10, "n": {"b": 2, "c": 30, "d": 40}, "e": 50}
 
 
-def test_rmerge_rebound_by_a_release_is_used_after(anyfold, monkeypatch):
+@pytest.mark.parametrize("depth", [0, 3])
+def test_rmerge_rebound_by_a_release_is_used_after(anyfold, monkeypatch,
+                                                   depth):
     own = anyfold._rmerge
     calls = []
 
@@ -184,13 +196,14 @@ def test_rmerge_rebound_by_a_release_is_used_after(anyfold, monkeypatch):
         calls.append((a, b))
         return own(a, b)
 
-    first = {"m": {}, "n": {}}
-    first["v"] = Finalizer(lambda: setattr(anyfold, "_rmerge", recorder))
-    second = {"m": {"k": 0}, "v": 1, "n": {"k": 1}}
+    inner = {"m": {}, "n": {}}
+    inner["v"] = Finalizer(lambda: setattr(anyfold, "_rmerge", recorder))
+    later = {"m": {"k": 0}, "v": 1, "n": {"k": 1}}
+    first, second, _ = nested_in(depth, inner, later, None)
     monkeypatch.setattr(anyfold, "_rmerge", own)
     anyfold.merge_inplace(first, second)
-    assert calls == [(first["n"], second["n"])]
-    assert first == {"m": {"k": 0}, "n": {"k": 1}, "v": 1}
+    assert calls == [(inner["n"], later["n"])]
+    assert inner == {"m": {"k": 0}, "n": {"k": 1}, "v": 1}
 
 
 def test_rmerge_rebound_by_the_merge_itself_is_used_after(anyfold,

@@ -16,6 +16,7 @@
 #include "boundary/calls.hpp"
 #include "boundary/dict_walk.hpp"
 #include "boundary/fused.hpp"
+#include "boundary/fused_run.hpp"
 #include "boundary/items.hpp"
 #include "boundary/level_stack.hpp"
 #include "boundary/recursion.hpp"
@@ -98,6 +99,12 @@ class KeySource {
     kind() const noexcept
     {
         return kind_;
+    }
+    // a dict's
+    DictWalk &
+    walk() noexcept
+    {
+        return walk_;
     }
     // iter() of anything but an exact dict, list or tuple; may run code.
     bool
@@ -221,6 +228,55 @@ struct Level {
 
 using Levels = boundary::LevelStack<Level>;
 
+// What a run of marked levels does here: each nested level stands for a
+// call of _rmerge, made only while the merge's binding is still this
+// function; the level holds its key and the callee, as the call would.
+struct RunPolicy {
+    static constexpr bool counts_keys = true;
+    static constexpr bool holds_key = true;
+    static constexpr bool holds_callee = true;
+
+    explicit RunPolicy(const Binding &binding)
+        : globals(record.state.globals),
+          callee(namespace_watched && binding.callee &&
+                         compat::dict_version(globals) == binding.version &&
+                         function_has_def(binding.callee.get(), &rmerge_def)
+                     ? binding.callee.get()
+                     : nullptr),
+          version(binding.version)
+    {
+    }
+
+    bool
+    descends(PyObject *first_value, PyObject **held_callee) noexcept
+    {
+        if (!callee || first_value == globals) {
+            return false;
+        }
+        // only Python code could have changed the namespace
+        if (stale) {
+            if (compat::dict_version(globals) != version) {
+                return false;
+            }
+            stale = false;
+        }
+        Py_INCREF(callee);
+        *held_callee = callee;
+        return true;
+    }
+    void
+    may_have_run() noexcept
+    {
+        stale = true;
+    }
+
+    PyObject *const globals;
+    PyObject *const callee;  // borrowed from the binding, which the run keeps
+    const uint64_t version;
+    bool stale = false;
+};
+using FusedRun = boundary::FusedRun<RunPolicy>;
+
 // Each step returns true, or false with an exception set and the level's
 // traceback entry added; after a step, code may have run, and only the
 // level's own references are still good.
@@ -238,6 +294,10 @@ bool merge_plain_key(Level &level, PyObject *key, PyObject *value, Ref *held);
 // lookups found; they stand for fetching again only while nothing can have
 // changed them.
 bool merge_nested(Level &level, PyObject *key, Values fused);
+// The steps of the top level, and of the levels they nest, that a run
+// makes; its levels become the general ones on top.
+bool run_steps(Levels &levels, FusedRun &run, PyThreadState *ts,
+               Binding &binding);
 // Enters the nested level, as the call of _rmerge does.
 bool enter(Levels &levels, PyThreadState *ts);
 // The nested level on top has merged: back to its caller.
@@ -260,8 +320,11 @@ rmerge(PyObject *first_dict, PyObject *second_dict)
               Values{Ref::new_ref(first_dict), Ref::new_ref(second_dict)},
               true)
         ->calm.binding = &binding;
+    FusedRun run;
     // whether the top level has started its walk
     bool started = false;
+    // after a run, the level on top makes the step the run left to it
+    bool handed_over = false;
     for (;;) {
         Level &level = levels.top();
         if (!started) {
@@ -275,6 +338,15 @@ rmerge(PyObject *first_dict, PyObject *second_dict)
                 }
             }
         }
+        if (FusedRun::enabled && !handed_over && level.fusion.reopens()) {
+            handed_over = true;
+            if (!run_steps(levels, run, ts, binding)) {
+                unwind(levels);
+                return false;
+            }
+            continue;
+        }
+        handed_over = false;
         // held to the end of its step, as an iterator's loop holds it,
         // wherever code may run before the step ends
         PyObject *key;
@@ -495,6 +567,76 @@ merge_nested(Level &level, PyObject *key, Values fused)
     }
     level.callee = std::move(callee);
     return true;
+}
+
+// Binds the merge to what _rmerge is, where the namespace holds plain keys
+// only: the lookup runs no code there, so nobody can tell it was made
+// before the nested call that a run would otherwise hand over for.
+void
+bind_quietly(Binding *binding)
+{
+    PyObject *globals = record.state.globals;
+    if (!namespace_watched) {
+        return;
+    }
+    const uint64_t version = compat::dict_version(globals);
+    if ((binding->callee && version == binding->version) ||
+        !boundary::has_only_plain_keys(globals)) {
+        return;
+    }
+    PyObject *found;
+    if (PyDict_GetItemRef(globals, constants.rmerge, &found) > 0) {
+        binding->callee = Ref::steal(found);
+        binding->version = version;
+    }
+    assert(!PyErr_Occurred());
+}
+
+bool
+run_steps(Levels &levels, FusedRun &run, PyThreadState *ts, Binding &binding)
+{
+    bind_quietly(&binding);
+    Level &level = levels.top();
+    Calm &calm = level.calm;
+    bool open = calm.window.is_open();
+    RunPolicy policy(binding);
+    const FusedRun::End end =
+        run.run(level.first.get(), level.second.get(),
+                &level.keys.walk().place(), &open, ts, policy);
+    if (open) {
+        calm.window.reopen();
+    }
+    else {
+        calm.window.close();
+    }
+    // the run may have reopened the window: what was known of the
+    // namespace goes
+    calm.plain_namespace = false;
+    calm.callee = nullptr;
+    bool made = true;
+    run.hand_over([&](const boundary::FusedFrame &frame) {
+        Level &caller = levels.top();
+        caller.key = Ref::steal(frame.key);
+        caller.callee = Ref::steal(frame.callee);
+        Level *nested = levels.push(
+            LevelCount::entered(ts),
+            Values{Ref::steal(frame.first), Ref::steal(frame.second)}, true,
+            boundary::Fusion::marks);
+        if (!nested) {
+            compat::leave_merge_level(ts);
+            return made = false;
+        }
+        nested->calm.binding = &binding;
+        nested->keys.walk().place() = frame.place;
+        if (!frame.open) {
+            nested->calm.window.close();
+        }
+        return true;
+    });
+    if (end == FusedRun::End::failed) {
+        return fail_at_bool(rmerge_function, rmerge_line::replace);
+    }
+    return made || fail_at_bool(rmerge_function, rmerge_line::nested);
 }
 
 bool
