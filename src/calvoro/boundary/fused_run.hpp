@@ -115,7 +115,6 @@ class FusedRun {
             if (CALVORO_UNLIKELY(PyDict_GET_SIZE(second) != at.length)) {
                 return End::handed_over;
             }
-            const Py_ssize_t before = at.position;
             PyObject *key;
             PyObject *value;
             // at the end, the position is left as it was
@@ -132,7 +131,7 @@ class FusedRun {
             }
             if (Policy::counts_keys && compat::dict_iterator_counts_keys) {
                 if (CALVORO_UNLIKELY(at.remaining == 0)) {
-                    at.position = before;
+                    at.position--;
                     return End::handed_over;
                 }
                 at.remaining--;
@@ -143,7 +142,7 @@ class FusedRun {
                 if (existing && PyDict_Check(existing)) {
                     if (CALVORO_UNLIKELY(!enter(existing, value, key, ts,
                                                 policy, general))) {
-                        undo(at, before);
+                        undo(at);
                         return End::handed_over;
                     }
                     // the frames may have moved
@@ -189,10 +188,12 @@ class FusedRun {
         return f->open;
     }
 
+    // The step just made is to be made again: PyDict_Next left the position
+    // just past the entry it gave.
     static void
-    undo(DictPlace &at, Py_ssize_t before) noexcept
+    undo(DictPlace &at) noexcept
     {
-        at.position = before;
+        at.position--;
         if (Policy::counts_keys && compat::dict_iterator_counts_keys) {
             at.remaining++;
         }
