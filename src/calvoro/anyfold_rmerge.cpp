@@ -295,9 +295,10 @@ bool merge_plain_key(Level &level, PyObject *key, PyObject *value, Ref *held);
 // changed them.
 bool merge_nested(Level &level, PyObject *key, Values fused);
 // The steps of the top level, and of the levels they nest, that a run
-// makes; its levels become the general ones on top.
+// makes; its levels become the general ones on top. *done: the top level's
+// walk is at its end.
 bool run_steps(Levels &levels, FusedRun &run, PyThreadState *ts,
-               Binding &binding);
+               Binding &binding, bool *done);
 // Enters the nested level, as the call of _rmerge does.
 bool enter(Levels &levels, PyThreadState *ts);
 // The nested level on top has merged: back to its caller.
@@ -340,9 +341,17 @@ rmerge(PyObject *first_dict, PyObject *second_dict)
         }
         if (FusedRun::enabled && !handed_over && level.fusion.reopens()) {
             handed_over = true;
-            if (!run_steps(levels, run, ts, binding)) {
+            bool done = false;
+            if (!run_steps(levels, run, ts, binding, &done)) {
                 unwind(levels);
                 return false;
+            }
+            if (done) {
+                if (levels.depth() == 1) {
+                    return true;
+                }
+                leave(levels);
+                handed_over = false;
             }
             continue;
         }
@@ -593,7 +602,8 @@ bind_quietly(Binding *binding)
 }
 
 bool
-run_steps(Levels &levels, FusedRun &run, PyThreadState *ts, Binding &binding)
+run_steps(Levels &levels, FusedRun &run, PyThreadState *ts, Binding &binding,
+          bool *done)
 {
     bind_quietly(&binding);
     Level &level = levels.top();
@@ -636,6 +646,7 @@ run_steps(Levels &levels, FusedRun &run, PyThreadState *ts, Binding &binding)
     if (end == FusedRun::End::failed) {
         return fail_at_bool(rmerge_function, rmerge_line::replace);
     }
+    *done = end == FusedRun::End::done;
     return made || fail_at_bool(rmerge_function, rmerge_line::nested);
 }
 

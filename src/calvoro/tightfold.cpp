@@ -157,8 +157,9 @@ int generic_step(Level &level, PyObject *key, Nested *nested);
 // from the walk.
 int plain_step(Level &level, PyObject *key, PyObject *value, Nested *nested);
 // The steps of the top level, and of the levels they nest, that a run
-// makes; its levels become the general ones on top.
-int run_steps(Levels &levels, FusedRun &run, PyThreadState *ts);
+// makes; its levels become the general ones on top. *done: the top level's
+// walk is at its end.
+int run_steps(Levels &levels, FusedRun &run, PyThreadState *ts, bool *done);
 // Enters the nested level; false with an exception set, which a refusal
 // for depth makes the caller's failure.
 bool enter(Levels &levels, PyThreadState *ts, Nested *nested);
@@ -195,9 +196,17 @@ rmerge(PyObject *first_dict, PyObject *second_dict)
         Level &level = levels.top();
         if (FusedRun::enabled && !handed_over && level.fusion.reopens()) {
             handed_over = true;
-            if (int failed = run_steps(levels, run, ts)) {
+            bool done = false;
+            if (int failed = run_steps(levels, run, ts, &done)) {
                 unwind(levels, failed);
                 return false;
+            }
+            if (done) {
+                if (levels.depth() == 1) {
+                    return true;
+                }
+                leave(levels);
+                handed_over = false;
             }
             continue;
         }
@@ -339,7 +348,7 @@ plain_step(Level &level, PyObject *key, PyObject *value, Nested *nested)
 }
 
 int
-run_steps(Levels &levels, FusedRun &run, PyThreadState *ts)
+run_steps(Levels &levels, FusedRun &run, PyThreadState *ts, bool *done)
 {
     Level &level = levels.top();
     bool open = level.window.is_open();
@@ -370,6 +379,7 @@ run_steps(Levels &levels, FusedRun &run, PyThreadState *ts)
     if (end == FusedRun::End::failed) {
         return rmerge_line::replace;
     }
+    *done = end == FusedRun::End::done;
     return made ? 0 : rmerge_line::nested;
 }
 

@@ -4,11 +4,11 @@
 // While both dicts of a level are marked as holding exact str keys only,
 // every step of the level is a fused one and needs none of what a general
 // level keeps (fused.hpp); a nested merge of two such dicts is one more of
-// these levels. The run does such steps and levels until one needs more: a
-// nested merge that is not of two marked exact dicts, a count at the limit,
-// the end of the level it started from, anything unusual. It hands over
-// before that step, undone, so the general loop makes it as it makes every
-// other; the levels the run still has become general levels then.
+// these levels. The run does such steps and levels until the level it
+// started from ends, or a step needs more: a nested merge that is not of
+// two marked exact dicts, a count at the limit, anything unusual. It hands
+// over before that step, undone, so the general loop makes it as it makes
+// every other; the levels the run still has become general levels then.
 #pragma once
 
 #include "dict_walk.hpp"
@@ -43,7 +43,8 @@ struct FusedFrame {
 template <typename Policy>
 class FusedRun {
   public:
-    enum class End { handed_over, failed };
+    // done: the first level's walk is at its end
+    enum class End { handed_over, done, failed };
 
     FusedRun() noexcept = default;
     FusedRun(const FusedRun &) = delete;
@@ -120,7 +121,7 @@ class FusedRun {
             // at the end, the position is left as it was
             if (!PyDict_Next(second, &at.position, &key, &value)) {
                 if (f == base) {
-                    return End::handed_over;
+                    return End::done;
                 }
                 leave(ts);
                 f = top_;
