@@ -623,6 +623,11 @@ run_steps(Levels &levels, FusedRun &run, PyThreadState *ts, Binding &binding,
     // namespace goes
     calm.plain_namespace = false;
     calm.callee = nullptr;
+    // the walk is over, and with it every level the run made
+    if (end == FusedRun::End::done) {
+        *done = true;
+        return true;
+    }
     bool made = true;
     run.hand_over([&](const boundary::FusedFrame &frame) {
         Level &caller = levels.top();
@@ -646,7 +651,6 @@ run_steps(Levels &levels, FusedRun &run, PyThreadState *ts, Binding &binding,
     if (end == FusedRun::End::failed) {
         return fail_at_bool(rmerge_function, rmerge_line::replace);
     }
-    *done = end == FusedRun::End::done;
     return made || fail_at_bool(rmerge_function, rmerge_line::nested);
 }
 

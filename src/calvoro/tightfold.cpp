@@ -361,6 +361,11 @@ run_steps(Levels &levels, FusedRun &run, PyThreadState *ts, bool *done)
     else {
         level.window.close();
     }
+    // the walk is over, and with it every level the run made
+    if (end == FusedRun::End::done) {
+        *done = true;
+        return 0;
+    }
     bool made = true;
     run.hand_over([&](const boundary::FusedFrame &frame) {
         Level *nested = levels.push(
@@ -379,7 +384,6 @@ run_steps(Levels &levels, FusedRun &run, PyThreadState *ts, bool *done)
     if (end == FusedRun::End::failed) {
         return rmerge_line::replace;
     }
-    *done = end == FusedRun::End::done;
     return made ? 0 : rmerge_line::nested;
 }
 
