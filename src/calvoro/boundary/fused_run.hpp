@@ -282,20 +282,20 @@ class FusedRun {
     bool
     grow()
     {
-        const size_t capacity = capacity_ * 2;
+        const size_t used = size_t(last_ - frames_) + 1;
+        const size_t capacity = used * 2;
         auto *frames = static_cast<FusedFrame *>(
             PyMem_Malloc(capacity * sizeof(FusedFrame)));
         if (!frames) {
             return false;
         }
         std::memcpy(static_cast<void *>(frames), frames_,
-                    capacity_ * sizeof(FusedFrame));
+                    used * sizeof(FusedFrame));
         if (frames_ != inline_) {
             PyMem_Free(frames_);
         }
         top_ = frames + (top_ - frames_);
         frames_ = frames;
-        capacity_ = capacity;
         last_ = frames + capacity - 1;
         return true;
     }
@@ -322,7 +322,6 @@ class FusedRun {
     FusedFrame *frames_ = inline_;
     FusedFrame *top_ = inline_;
     FusedFrame *last_ = inline_ + inline_levels - 1;
-    size_t capacity_ = inline_levels;
 };
 
 }  // namespace calvoro::boundary
