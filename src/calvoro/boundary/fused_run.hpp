@@ -57,9 +57,9 @@ class FusedRun {
         }
     }
 
-    // Whether a level, marked for its dicts and allowed to reopen its
-    // window by them, may start a run; the caller wants a step of its own
-    // after each hand-over, and none is needed on a free-threaded build.
+    // Whether runs are made at all: not on a free-threaded build, which
+    // reads no marks. A caller starts one from a level that reopens its
+    // window by the marks, and makes a step itself after each hand-over.
     static constexpr bool enabled = !CALVORO_FREE_THREADED;
 
     // Runs from the general level of first_dict and second_dict (held by
