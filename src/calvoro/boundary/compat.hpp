@@ -327,51 +327,9 @@ recursion_state()
 inline bool enter_recursive_call(const char *where, PyThreadState *ts);
 inline void leave_recursive_call(PyThreadState *ts);
 
-// One level of a merge that the package keeps on the heap: counted against
-// sys.getrecursionlimit() as a Python call is, and nothing else. From 3.12
-// that leaves out Py_EnterRecursiveCall, whose C budget (3.12, 3.13) or
-// stack measurement (3.14 on) protects native frames such a level does not
-// make; up to 3.11 the interpreter has one counter for both.
-inline bool
-enter_merge_level(const char *where, [[maybe_unused]] PyThreadState *ts)
-{
-#if CALVORO_PORTABLE || CALVORO_PY312
-#if CALVORO_PORTABLE
-    const bool at_limit = detail::portable_depth >= Py_GetRecursionLimit();
-#else
-    const bool at_limit = ts->py_recursion_remaining <= 0;
-#endif
-    if (at_limit) {
-        PyErr_Format(PyExc_RecursionError,
-                     "maximum recursion depth exceeded%s", where);
-        return false;
-    }
-#if CALVORO_PORTABLE
-    detail::portable_depth++;
-#else
-    ts->py_recursion_remaining--;
-#endif
-    return true;
-#else
-    return enter_recursive_call(where, ts);
-#endif
-}
-
-inline void
-leave_merge_level([[maybe_unused]] PyThreadState *ts)
-{
-#if CALVORO_PORTABLE
-    detail::portable_depth--;
-#elif CALVORO_PY312
-    ts->py_recursion_remaining++;
-#else
-    leave_recursive_call(ts);
-#endif
-}
-
-// enter_merge_level where the limit leaves room for the level, and nothing
-// else: false, with nothing set and nothing counted, where the full test is
-// to be made instead (by a loop that takes the level over).
+// A merge level (below) counted where the limit leaves room for it, and
+// nothing else: false, with nothing set and nothing counted, where the full
+// test is to be made instead (by a loop that takes the level over).
 inline bool
 try_enter_merge_level([[maybe_unused]] PyThreadState *ts)
 {
@@ -404,6 +362,39 @@ try_enter_merge_level([[maybe_unused]] PyThreadState *ts)
     ts->recursion_depth++;
 #endif
     return true;
+}
+
+// One level of a merge that the package keeps on the heap: counted against
+// sys.getrecursionlimit() as a Python call is, and nothing else. From 3.12
+// that leaves out Py_EnterRecursiveCall, whose C budget (3.12, 3.13) or
+// stack measurement (3.14 on) protects native frames such a level does not
+// make; up to 3.11 the interpreter has one counter for both.
+inline bool
+enter_merge_level(const char *where, [[maybe_unused]] PyThreadState *ts)
+{
+#if CALVORO_PORTABLE || CALVORO_PY312
+    // the limit is the whole test here
+    if (try_enter_merge_level(ts)) {
+        return true;
+    }
+    PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s",
+                 where);
+    return false;
+#else
+    return enter_recursive_call(where, ts);
+#endif
+}
+
+inline void
+leave_merge_level([[maybe_unused]] PyThreadState *ts)
+{
+#if CALVORO_PORTABLE
+    detail::portable_depth--;
+#elif CALVORO_PY312
+    ts->py_recursion_remaining++;
+#else
+    leave_recursive_call(ts);
+#endif
 }
 
 inline bool
