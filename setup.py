@@ -75,8 +75,10 @@ def build_flags(kind, target=sys.platform):
     elif switch("CALVORO_SANITIZE"):
         sanitize = ["-fsanitize=address,undefined", "-fno-omit-frame-pointer",
                     "-fno-sanitize-recover=undefined"]
-        compile_args += sanitize
-        link_args += sanitize
+    else:
+        sanitize = []
+    compile_args += sanitize
+    link_args += sanitize
     if switch("CALVORO_WERROR"):
         compile_args.append("-Werror")
     if target.startswith("linux"):

@@ -54,8 +54,19 @@ if [ "$tsan" = 1 ]; then
     mkdir -p "$reports"
     # the races found, not the first one, and the interpreter's own
     # signal handling is no concern here
+    # exitcode=0 lets the interpreter's own reports through, so a run
+    # must also be seen to end: its last line, and no fatal signal
+    rc=0
     TSAN_OPTIONS="halt_on_error=0 report_signal_unsafe=0 exitcode=0 log_path=$reports/report" \
-        "$vpy" "$root/tests/stress_threads.py" --runs "$runs" --seconds "$seconds"
+        "$vpy" -X faulthandler "$root/tests/stress_threads.py" \
+        --runs "$runs" --seconds "$seconds" 2>&1 | tee "$reports/stress.log" || rc=$?
+    if [ "$rc" != 0 ] || ! grep -q "^$runs of $runs runs passed" "$reports/stress.log" ||
+        grep -qs "DEADLYSIGNAL\|CHECK failed" "$reports"/report*; then
+        echo "stress under ThreadSanitizer: exit $rc"
+        grep -hs -A12 "DEADLYSIGNAL\|CHECK failed" "$reports"/report* | head -n 30 || true
+        echo "free-threading: the stress run did not end normally: FAIL"
+        exit 1
+    fi
     total=$(cat "$reports"/report* 2>/dev/null | grep -c "^WARNING: ThreadSanitizer" || true)
     # a report is calvoro's when one of its racing accesses is made by
     # calvoro's code (its innermost frame outside the sanitizer's runtime
