@@ -144,6 +144,30 @@ def test_tightfold_follows_the_model(function, dicts):
     check_against_model("tightfold", function, dicts)
 
 
+def holed_tree(tag, size, depth):
+    """str keys only, every third removed again, so that the tables have
+    holes; every fourth value a nested dict."""
+    tree = {}
+    for i in range(size):
+        key = "k%d" % i
+        tree[key] = (holed_tree(tag, 7, depth - 1) if depth and i % 4 == 0
+                     else "%s%d" % (tag, i))
+    for i in range(0, size, 3):
+        del tree["k%d" % i]
+    return tree
+
+
+@pytest.mark.parametrize("size", [6, 400])
+@pytest.mark.parametrize("name", ["anyfold", "tightfold"])
+def test_str_keyed_tables_with_holes(name, size):
+    module = importlib.import_module("calvoro." + name)
+    first, second = holed_tree("a", size, 3), holed_tree("b", size + 3, 3)
+    expected = model_rmerge(copy.deepcopy(first), second, True)
+    module.merge_inplace(first, second)
+    assert shapes(first) == shapes(expected)
+    assert list(first) == list(expected)
+
+
 # Per-key operations through a key's own hashing and equality. Every lookup
 # hashes the key once; one that finds the equal key stored in the first
 # dict also compares with it once. The second dict holds the very key

@@ -21,11 +21,11 @@
 #define CALVORO_PY311 (PY_VERSION_HEX >= 0x030B0000)
 #define CALVORO_PY312 (PY_VERSION_HEX >= 0x030C0000)
 
-// Private layouts (the thread state's recursion counter, the head of the
-// dict keys table) were checked against the headers of 3.6 to 3.15. A
-// newer interpreter takes the portable route: public API only, nothing
-// fused that needs a private read. CALVORO_PORTABLE=1 forces that route on
-// any version, so that it is tested before a release needs it.
+// Private layouts (the thread state's recursion counter, the dict keys
+// table's head and entries) were checked against the headers of 3.6 to
+// 3.15. A newer interpreter takes the portable route: public API only,
+// nothing fused that needs a private read. CALVORO_PORTABLE=1 forces that
+// route on any version, so that it is tested before a release needs it.
 #ifndef CALVORO_PORTABLE
 #define CALVORO_PORTABLE (PY_VERSION_HEX >= 0x03100000)
 #endif
@@ -499,6 +499,54 @@ struct KeysHead {
 #endif
 };
 
+// The whole head, up to the hash index that the entries follow in a
+// combined table (one whose values are in its entries).
+struct KeysTable {
+    Py_ssize_t refcnt;
+#if CALVORO_PY311
+    uint8_t log2_size;
+    uint8_t log2_index_bytes;
+    uint8_t kind;
+#if CALVORO_FREE_THREADED
+    uint8_t mutex;
+#endif
+    uint32_t version;
+#else
+    Py_ssize_t size;
+    void *lookup;
+#endif
+    Py_ssize_t usable;
+    Py_ssize_t nentries;
+};
+
+// An entry of a combined table whose keys are all str (from 3.11 such a
+// table stores no hashes), as _PyDict_Next reads it.
+struct KeyEntry {
+#if !CALVORO_PY311
+    Py_hash_t hash;
+#endif
+    PyObject *key;
+    PyObject *value;
+};
+
+inline const KeyEntry *
+key_entries(const KeysTable *keys) noexcept
+{
+    const char *index = reinterpret_cast<const char *>(keys + 1);
+#if CALVORO_PY311
+    return reinterpret_cast<const KeyEntry *>(
+        index + (size_t(1) << keys->log2_index_bytes));
+#else
+    // an index entry is as wide as the table's size needs
+    const Py_ssize_t size = keys->size;
+    const size_t width = size <= 0xff                    ? 1
+                         : size <= 0xffff                ? 2
+                         : int64_t(size) <= 0xffffffffLL ? 4
+                                                         : 8;
+    return reinterpret_cast<const KeyEntry *>(index + size_t(size) * width);
+#endif
+}
+
 }  // namespace detail
 #endif
 
@@ -519,6 +567,40 @@ dict_keys_mark([[maybe_unused]] PyObject *dict)
     return reinterpret_cast<uintptr_t>(head->lookup);
 #endif
 #endif
+}
+
+// PyDict_Next on an exact dict whose keys are marked as all str, read from
+// the table where it is a combined one: the item and the position the call
+// gives, without the call. `general`: the mark no such dict has. Whether
+// the table is read as the call reads it is checked once, by learning the
+// marks (fused.cpp): until then, and where it cannot be read, the call.
+inline int
+dict_next_marked(PyObject *dict, Py_ssize_t *position, PyObject **key,
+                 PyObject **value, [[maybe_unused]] uintptr_t general)
+{
+#if !CALVORO_PORTABLE && !CALVORO_FREE_THREADED
+    auto *d = reinterpret_cast<PyDictObject *>(dict);
+    if (d->ma_values == nullptr && dict_keys_mark(dict) != general) {
+        auto *keys = reinterpret_cast<const detail::KeysTable *>(d->ma_keys);
+        const Py_ssize_t n = keys->nentries;
+        Py_ssize_t i = *position;
+        if (i < 0) {
+            return 0;
+        }
+        const detail::KeyEntry *entries = detail::key_entries(keys);
+        while (i < n && entries[i].value == nullptr) {
+            i++;
+        }
+        if (i >= n) {
+            return 0;
+        }
+        *key = entries[i].key;
+        *value = entries[i].value;
+        *position = i + 1;
+        return 1;
+    }
+#endif
+    return PyDict_Next(dict, position, key, value);
 }
 
 // A code object for introspection only: empty bytecode and tables.

@@ -119,7 +119,8 @@ class FusedRun {
             PyObject *key;
             PyObject *value;
             // at the end, the position is left as it was
-            if (!PyDict_Next(second, &at.position, &key, &value)) {
+            if (!compat::dict_next_marked(second, &at.position, &key, &value,
+                                          general)) {
                 if (f == base) {
                     return End::done;
                 }
