@@ -53,9 +53,9 @@ if [ "$tsan" = 1 ]; then
     rm -rf "$reports"
     mkdir -p "$reports"
     # the races found, not the first one, and the interpreter's own
-    # signal handling is no concern here
-    # exitcode=0 lets the interpreter's own reports through, so a run
-    # must also be seen to end: its last line, and no fatal signal
+    # signal handling is no concern here; as exitcode=0 lets the
+    # interpreter's own reports through, the run must also be seen to end:
+    # its last line, and no fatal signal
     rc=0
     TSAN_OPTIONS="halt_on_error=0 report_signal_unsafe=0 exitcode=0 log_path=$reports/report" \
         "$vpy" -X faulthandler "$root/tests/stress_threads.py" \
