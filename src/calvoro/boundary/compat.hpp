@@ -484,23 +484,10 @@ inline constexpr bool has_dict_keys_mark =
 #if !CALVORO_PORTABLE
 namespace detail {
 
-// The head of the interpreter's dict keys table, up to the field that
-// tells how keys are looked up: a kind from 3.11 (bpo-46845), a lookup
+// The head of the interpreter's dict keys table, up to the hash index
+// that the entries follow in a combined table (one whose values are in its
+// entries). How keys are looked up: a kind from 3.11 (bpo-46845), a lookup
 // function before.
-struct KeysHead {
-    Py_ssize_t refcnt;
-#if CALVORO_PY311
-    uint8_t log2_size;
-    uint8_t log2_index_bytes;
-    uint8_t kind;
-#else
-    Py_ssize_t size;
-    void *lookup;
-#endif
-};
-
-// The whole head, up to the hash index that the entries follow in a
-// combined table (one whose values are in its entries).
 struct KeysTable {
     Py_ssize_t refcnt;
 #if CALVORO_PY311
@@ -559,7 +546,7 @@ dict_keys_mark([[maybe_unused]] PyObject *dict)
 #if CALVORO_PORTABLE
     return 0;
 #else
-    auto *head = reinterpret_cast<const detail::KeysHead *>(
+    auto *head = reinterpret_cast<const detail::KeysTable *>(
         reinterpret_cast<PyDictObject *>(dict)->ma_keys);
 #if CALVORO_PY311
     return head->kind;
