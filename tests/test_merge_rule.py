@@ -157,11 +157,13 @@ def holed_tree(tag, size, depth):
     return tree
 
 
-@pytest.mark.parametrize("size", [6, 400])
+# hash indexes of one, two and four bytes a slot
+@pytest.mark.parametrize("size, depth", [(6, 3), (400, 3), (50000, 1)])
 @pytest.mark.parametrize("name", ["anyfold", "tightfold"])
-def test_str_keyed_tables_with_holes(name, size):
+def test_str_keyed_tables_with_holes(name, size, depth):
     module = importlib.import_module("calvoro." + name)
-    first, second = holed_tree("a", size, 3), holed_tree("b", size + 3, 3)
+    first = holed_tree("a", size, depth)
+    second = holed_tree("b", size + 3, depth)
     expected = model_rmerge(copy.deepcopy(first), second, True)
     module.merge_inplace(first, second)
     assert shapes(first) == shapes(expected)

@@ -588,17 +588,26 @@ bind_quietly(Binding *binding)
     if (!namespace_watched) {
         return;
     }
-    const uint64_t version = compat::dict_version(globals);
-    if ((binding->callee && version == binding->version) ||
-        !boundary::has_only_plain_keys(globals)) {
-        return;
+    Ref found;
+    uint64_t version;
+    // Another thread counts its change of the namespace under the
+    // namespace's lock, before it makes it: the count and the lookup are
+    // read as of one moment under that lock.
+    Py_BEGIN_CRITICAL_SECTION(globals);
+    version = compat::dict_version(globals);
+    if (!(binding->callee && version == binding->version) &&
+        boundary::has_only_plain_keys_now(globals)) {
+        PyObject *callee;
+        if (PyDict_GetItemRef(globals, constants.rmerge, &callee) > 0) {
+            found = Ref::steal(callee);
+        }
     }
-    PyObject *found;
-    if (PyDict_GetItemRef(globals, constants.rmerge, &found) > 0) {
-        binding->callee = Ref::steal(found);
+    Py_END_CRITICAL_SECTION();
+    assert(!PyErr_Occurred());
+    if (found) {
+        binding->callee = std::move(found);
         binding->version = version;
     }
-    assert(!PyErr_Occurred());
 }
 
 bool

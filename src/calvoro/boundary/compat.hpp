@@ -14,6 +14,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 #include <frameobject.h>
+#include <cstring>
 
 #define CALVORO_PY37 (PY_VERSION_HEX >= 0x03070000)
 #define CALVORO_PY38 (PY_VERSION_HEX >= 0x03080000)
@@ -475,11 +476,10 @@ dict_version([[maybe_unused]] PyObject *dict)
 }
 
 // Whether dict_keys_mark can be read: the head of the dict keys table is
-// known from 3.6 to 3.15.
-// Another thread may swap a dict's keys table while it is read: not on a
-// free-threaded build.
-inline constexpr bool has_dict_keys_mark =
-    !CALVORO_PORTABLE && !CALVORO_FREE_THREADED;
+// known from 3.6 to 3.15. On a free-threaded build another thread may swap
+// a dict's table at any moment: there the mark and the table are read only
+// under the dict's lock.
+inline constexpr bool has_dict_keys_mark = !CALVORO_PORTABLE;
 
 #if !CALVORO_PORTABLE
 namespace detail {
@@ -565,7 +565,7 @@ inline int
 dict_next_marked(PyObject *dict, Py_ssize_t *position, PyObject **key,
                  PyObject **value, [[maybe_unused]] uintptr_t general)
 {
-#if !CALVORO_PORTABLE && !CALVORO_FREE_THREADED
+#if !CALVORO_PORTABLE
     auto *d = reinterpret_cast<PyDictObject *>(dict);
     if (d->ma_values == nullptr && dict_keys_mark(dict) != general) {
         auto *keys = reinterpret_cast<const detail::KeysTable *>(d->ma_keys);
@@ -589,6 +589,121 @@ dict_next_marked(PyObject *dict, Py_ssize_t *position, PyObject **key,
 #endif
     return PyDict_Next(dict, position, key, value);
 }
+
+// Whether dict_get_marked reads the table itself: on a free-threaded
+// build, whose own lookup is made to need no lock and pays for that though
+// this one's caller holds it; from 3.11, whose tables of str keys keep no
+// hashes.
+inline constexpr bool has_dict_get_marked =
+    !CALVORO_PORTABLE && CALVORO_PY311 && CALVORO_FREE_THREADED;
+
+// PyDict_GetItemWithError of an exact str `key` in an exact dict whose keys
+// are marked as all str, looked up in the table where it is a combined
+// one: probed as the interpreter probes it, keys compared as str compares
+// them. Checked once, as dict_next_marked is; elsewhere, the call.
+inline PyObject *
+dict_get_marked(PyObject *dict, PyObject *key,
+                [[maybe_unused]] uintptr_t general)
+{
+#if !CALVORO_PORTABLE && CALVORO_PY311 && CALVORO_FREE_THREADED
+    auto *d = reinterpret_cast<PyDictObject *>(dict);
+    if (PyUnicode_CheckExact(key) && d->ma_values == nullptr &&
+        dict_keys_mark(dict) != general) {
+        const Py_hash_t hash = _Py_atomic_load_ssize_relaxed(
+            &reinterpret_cast<PyASCIIObject *>(key)->hash);
+        if (hash == -1) {
+            return PyDict_GetItemWithError(dict, key);
+        }
+        auto *keys = reinterpret_cast<const detail::KeysTable *>(d->ma_keys);
+        const char *index = reinterpret_cast<const char *>(keys + 1);
+        const unsigned width_log2 = keys->log2_index_bytes - keys->log2_size;
+        const detail::KeyEntry *entries = detail::key_entries(keys);
+        const size_t mask = (size_t(1) << keys->log2_size) - 1;
+        size_t perturb = size_t(hash);
+        size_t i = size_t(hash) & mask;
+        for (;;) {
+            Py_ssize_t ix;
+            switch (width_log2) {
+            case 0:
+                ix = reinterpret_cast<const int8_t *>(index)[i];
+                break;
+            case 1:
+                ix = reinterpret_cast<const int16_t *>(index)[i];
+                break;
+            case 2:
+                ix = reinterpret_cast<const int32_t *>(index)[i];
+                break;
+            default:
+                ix = Py_ssize_t(reinterpret_cast<const int64_t *>(index)[i]);
+                break;
+            }
+            if (ix == -1) {  // an empty slot: the key is absent
+                return nullptr;
+            }
+            if (ix >= 0) {
+                PyObject *stored = entries[ix].key;
+                if (stored == key) {
+                    return entries[ix].value;
+                }
+                if (_Py_atomic_load_ssize_relaxed(
+                        &reinterpret_cast<PyASCIIObject *>(stored)->hash) ==
+                        hash &&
+                    PyUnicode_GET_LENGTH(stored) ==
+                        PyUnicode_GET_LENGTH(key) &&
+                    PyUnicode_KIND(stored) == PyUnicode_KIND(key) &&
+                    std::memcmp(PyUnicode_DATA(stored), PyUnicode_DATA(key),
+                                size_t(PyUnicode_GET_LENGTH(key)) *
+                                    PyUnicode_KIND(key)) == 0) {
+                    return entries[ix].value;
+                }
+            }
+            perturb >>= 5;
+            i = mask & (i * 5 + perturb + 1);
+        }
+    }
+#endif
+    return PyDict_GetItemWithError(dict, key);
+}
+
+// The locks of two objects, as the interpreter's own two-object
+// operations take them, on a free-threaded build; nothing with the global
+// lock. The thread links the held section into its state, so it must not
+// move. Waiting for a lock, and anything that may run Python code under
+// it, may let other threads in until the thread goes on: what was read
+// under the lock is then to be read again.
+class PairLock {
+  public:
+    PairLock() noexcept = default;
+    PairLock(const PairLock &) = delete;
+    PairLock &operator=(const PairLock &) = delete;
+    ~PairLock() { unlock(); }
+
+    void
+    lock([[maybe_unused]] PyObject *a, [[maybe_unused]] PyObject *b) noexcept
+    {
+#if CALVORO_FREE_THREADED
+        assert(!held_);
+        PyCriticalSection2_Begin(&section_, a, b);
+        held_ = true;
+#endif
+    }
+    void
+    unlock() noexcept
+    {
+#if CALVORO_FREE_THREADED
+        if (held_) {
+            held_ = false;
+            PyCriticalSection2_End(&section_);
+        }
+#endif
+    }
+
+  private:
+#if CALVORO_FREE_THREADED
+    PyCriticalSection2 section_;
+    bool held_ = false;
+#endif
+};
 
 // A code object for introspection only: empty bytecode and tables.
 // Returns a new reference, or nullptr with an exception set.

@@ -91,12 +91,31 @@ reads_like_dict_next(Py_ssize_t count, uintptr_t general)
             return false;
         }
         if (!more) {
-            return true;
+            break;
         }
         if (key != expected_key || value != expected_value) {
             return false;
         }
     }
+    if (!compat::has_dict_get_marked) {
+        return true;
+    }
+    // and dict_get_marked what PyDict_GetItemWithError gives, for keys of
+    // the dict, removed and never there, each as another object
+    for (Py_ssize_t i = 0; i < count + count / 2; i++) {
+        Ref key = Ref::steal(PyUnicode_FromFormat("k%zd", i));
+        if (!key) {
+            return false;
+        }
+        PyObject *expected = PyDict_GetItemWithError(dict.get(), key.get());
+        if (PyErr_Occurred() ||
+            compat::dict_get_marked(dict.get(), key.get(), general) !=
+                expected ||
+            PyErr_Occurred()) {
+            return false;
+        }
+    }
+    return true;
 }
 
 }  // namespace
@@ -132,6 +151,20 @@ learn_dict_marks()
                           reads_like_dict_next(400, mark);
     PyErr_Clear();
     detail::general_mark = mark;
+}
+
+bool
+has_only_plain_keys_now(PyObject *dictionary)
+{
+#if CALVORO_FREE_THREADED
+    bool plain;
+    Py_BEGIN_CRITICAL_SECTION(dictionary);
+    plain = dict_marked_str_keys(dictionary) || scan_plain_keys(dictionary);
+    Py_END_CRITICAL_SECTION();
+    return plain;
+#else
+    return has_only_plain_keys(dictionary);
+#endif
 }
 
 bool

@@ -76,6 +76,11 @@ has_only_plain_keys(PyObject *dictionary)
     return dict_marked_str_keys(dictionary) || scan_plain_keys(dictionary);
 }
 
+// has_only_plain_keys as of the moment of asking, for what stays true only
+// while the dict's version does: on a free-threaded build, read under the
+// dict's lock.
+bool has_only_plain_keys_now(PyObject *dictionary);
+
 // How a level may fuse the lookups of its plain keys: not at all; while its
 // window stays open, both being exact dicts holding plain keys only; or
 // by the marks of both, which also reopen the window. A first dict much
@@ -86,11 +91,15 @@ enum class Fusion { none, window, marks };
 inline Fusion
 level_fusion(PyObject *first_dict, PyObject *second_dict)
 {
-    // the window's premise, that only code this thread runs changes the
-    // dicts, does not hold without the global lock
-    if (CALVORO_FREE_THREADED || !PyDict_CheckExact(first_dict) ||
-        !PyDict_CheckExact(second_dict)) {
+    if (!PyDict_CheckExact(first_dict) || !PyDict_CheckExact(second_dict)) {
         return Fusion::none;
+    }
+    // Without the global lock the window's premise, that only code this
+    // thread runs changes the dicts, holds only under their locks: a run
+    // reads the marks under them, and a level whose run finds them gone
+    // fuses no more (LevelFusion::plain_step).
+    if (CALVORO_FREE_THREADED) {
+        return detail::marks_known ? Fusion::marks : Fusion::none;
     }
     if (both_marked_str_keys(first_dict, second_dict)) {
         return Fusion::marks;
@@ -268,6 +277,14 @@ class LevelFusion {
     plain_step(FusionWindow &window, PyObject *first_dict,
                PyObject *second_dict, PyObject *key, bool *reopened)
     {
+        // a window closed here on a free-threaded build is the run's: the
+        // marks did not hold under the locks
+        if (CALVORO_FREE_THREADED) {
+            if (!window.is_open()) {
+                reopens_ = false;
+            }
+            return false;
+        }
         if (!window.is_open() && reopens_) {
             if (both_marked_str_keys(first_dict, second_dict)) {
                 window.reopen();
@@ -298,7 +315,9 @@ class LevelFusion {
     bool
     lets_nested_reopen(const FusionWindow &window) const noexcept
     {
-        return reopens_ || !fuses_ || !window.is_open();
+        // no level trusts an open window without the global lock
+        return CALVORO_FREE_THREADED || reopens_ || !fuses_ ||
+               !window.is_open();
     }
 
   private:

@@ -9,11 +9,18 @@
 // two marked exact dicts, a count at the limit, anything unusual. It hands
 // over before that step, undone, so the general loop makes it as it makes
 // every other; the levels the run still has become general levels then.
+//
+// Without the global lock, the run holds the locks of each of its levels'
+// dicts while it steps: they are read and written under them. Waiting for
+// a nested level's locks, like any Python code a step runs, may let the
+// outer ones go for a while, so a level reads the marks again whenever it
+// goes on after a nested one.
 #pragma once
 
 #include "dict_walk.hpp"
 #include "fused.hpp"
 
+#include <cstddef>
 #include <cstring>
 
 namespace calvoro::boundary {
@@ -57,10 +64,9 @@ class FusedRun {
         }
     }
 
-    // Whether runs are made at all: not on a free-threaded build, which
-    // reads no marks. A caller starts one from a level that reopens its
-    // window by the marks, and makes a step itself after each hand-over.
-    static constexpr bool enabled = !CALVORO_FREE_THREADED;
+    // A caller starts a run from a level that reopens its window by the
+    // marks, and makes a step itself after each hand-over.
+    static constexpr bool enabled = true;
 
     // Runs from the general level of first_dict and second_dict (held by
     // it), at `place` with its window `open`, both updated. failed: with
@@ -71,8 +77,11 @@ class FusedRun {
         bool *open, PyThreadState *ts, Policy &policy)
     {
         assert(detail::marks_known);
-        frames_[0] = {first_dict, second_dict, nullptr,
-                      nullptr,    *place,      *open};
+        // without the global lock, a window open before the run tells
+        // nothing of the dicts under their locks
+        frames_[0] = {first_dict, second_dict,
+                      nullptr,    nullptr,
+                      *place,     *open && !CALVORO_FREE_THREADED};
         top_ = frames_;
         const End end = steps(ts, policy, detail::general_mark);
         *place = frames_[0].place;
@@ -107,6 +116,8 @@ class FusedRun {
     {
         FusedFrame *f = top_;
         FusedFrame *base = frames_;
+        [[maybe_unused]] Unlocking unlocking{this};
+        lock(f);
         if (!f->open && !reopen(f, general, policy)) {
             return End::handed_over;
         }
@@ -124,8 +135,13 @@ class FusedRun {
                 if (f == base) {
                     return End::done;
                 }
+                // not to free the dicts with their locks held
+                unlock(f);
                 leave(ts);
                 f = top_;
+                if (CALVORO_FREE_THREADED) {
+                    f->open = false;
+                }
                 if (!f->open && !reopen(f, general, policy)) {
                     return End::handed_over;
                 }
@@ -140,7 +156,8 @@ class FusedRun {
             }
             PyObject *first = f->first;
             if (PyDict_Check(value)) {
-                PyObject *existing = PyDict_GetItemWithError(first, key);
+                PyObject *existing =
+                    compat::dict_get_marked(first, key, general);
                 if (existing && PyDict_Check(existing)) {
                     if (CALVORO_UNLIKELY(!enter(existing, value, key, ts,
                                                 policy, general))) {
@@ -150,10 +167,18 @@ class FusedRun {
                     // the frames may have moved
                     f = top_;
                     base = frames_;
+                    if (CALVORO_FREE_THREADED) {
+                        lock(f);
+                        if (!reopen(f, general, policy)) {
+                            return End::handed_over;
+                        }
+                    }
                     continue;
                 }
                 if (existing) {
-                    if (!releases_quietly(existing)) {
+                    // without the global lock another thread may drop its
+                    // reference to `existing`, or change a list it is
+                    if (CALVORO_FREE_THREADED || !releases_quietly(existing)) {
                         f->open = false;
                     }
                     if (PyDict_SetItem(first, key, value) != 0) {
@@ -207,12 +232,21 @@ class FusedRun {
         return compat::dict_keys_mark(dictionary) != general;
     }
 
+    // A free-threaded build reads the marks of the nested level's dicts
+    // once it holds their locks: a level of the run whose marks do not hold
+    // is handed over. Its levels go no deeper than it has locks for.
     bool
     enter(PyObject *first, PyObject *second, PyObject *key, PyThreadState *ts,
           Policy &policy, uintptr_t general)
     {
-        if (!PyDict_CheckExact(first) || !PyDict_CheckExact(second) ||
-            !marked(first, general) || !marked(second, general)) {
+        if (!PyDict_CheckExact(first) || !PyDict_CheckExact(second)) {
+            return false;
+        }
+        const bool refused =
+            CALVORO_FREE_THREADED
+                ? top_ - frames_ + 1 >= locked_levels
+                : !marked(first, general) || !marked(second, general);
+        if (refused) {
             return false;
         }
         PyObject *callee = nullptr;
@@ -318,7 +352,41 @@ class FusedRun {
         }
     }
 
+    void
+    lock([[maybe_unused]] const FusedFrame *f) noexcept
+    {
+#if CALVORO_FREE_THREADED
+        locks_[f - frames_].lock(f->first, f->second);
+#endif
+    }
+    void
+    unlock([[maybe_unused]] const FusedFrame *f) noexcept
+    {
+#if CALVORO_FREE_THREADED
+        locks_[f - frames_].unlock();
+#endif
+    }
+    // The levels' locks, let go as steps() returns: the innermost first.
+    struct Unlocking {
+        [[maybe_unused]] FusedRun *run;
+#if CALVORO_FREE_THREADED
+        ~Unlocking()
+        {
+            for (std::ptrdiff_t i = locked_levels; i-- > 0;) {
+                run->locks_[i].unlock();
+            }
+        }
+#endif
+    };
+
     static constexpr size_t inline_levels = 16;
+    // the levels a run may lock: as many as the frames have room for at first
+    static constexpr std::ptrdiff_t locked_levels = inline_levels;
+#if CALVORO_FREE_THREADED
+    // linked into the thread's state while held, so apart from the frames,
+    // which may move
+    compat::PairLock locks_[locked_levels];
+#endif
     FusedFrame inline_[inline_levels];
     FusedFrame *frames_ = inline_;
     FusedFrame *top_ = inline_;
