@@ -508,11 +508,11 @@ is_atomic(PyObject *obj)
 // Item: what a read of a dict or list yields. With the GIL nothing runs
 // between the read and its use but what this file calls, and the
 // container's reference serves. Without it another thread may take the
-// item out, and free it, the moment the container's lock is let go: each
-// read is one step under that lock, which takes a reference of its own;
-// what the last step held is released after the lock, and no other
-// object's lock is taken within. A size alone is read atomically, without
-// the lock.
+// item out, and free it, the moment the container's lock is let go: a run
+// of atomic items is read and put in under that lock, and the item that
+// ends it is held before the lock goes. The only other lock taken within
+// is the copy's, which no other thread can hold: nothing waits there. A
+// size alone is read atomically, without the lock.
 #if CALVORO_FREE_THREADED
 using Item = Ref;
 
@@ -523,29 +523,35 @@ inline Outcome
 put_atomic_items(PyObject *x, PyObject *y, Py_ssize_t length,
                  Py_ssize_t *position, Ref *key, Ref *value)
 {
+    Outcome outcome = Outcome::copied;
+    PyObject *k = nullptr;
+    PyObject *v = nullptr;
+    Py_BEGIN_CRITICAL_SECTION(x);
     for (;;) {
-        PyObject *k = nullptr;
-        PyObject *v = nullptr;
-        bool resized;
-        Py_BEGIN_CRITICAL_SECTION(x);
-        resized = PyDict_GET_SIZE(x) != length;
-        if (!resized && PyDict_Next(x, position, &k, &v)) {
+        if (PyDict_GET_SIZE(x) != length) {
+            outcome = Outcome::fall_back;
+            k = v = nullptr;
+            break;
+        }
+        if (!PyDict_Next(x, position, &k, &v)) {
+            k = v = nullptr;
+            break;
+        }
+        if (!is_atomic(v) || !is_atomic(k)) {
             Py_INCREF(k);
             Py_INCREF(v);
-        }
-        Py_END_CRITICAL_SECTION();
-        *key = Ref::steal(k);
-        *value = Ref::steal(v);
-        if (resized) {
-            return Outcome::fall_back;
-        }
-        if (!k || !is_atomic(v) || !is_atomic(k)) {
-            return Outcome::copied;
+            break;
         }
         if (PyDict_SetItem(y, k, v) < 0) {
-            return Outcome::error;
+            outcome = Outcome::error;
+            k = v = nullptr;
+            break;
         }
     }
+    Py_END_CRITICAL_SECTION();
+    *key = Ref::steal(k);
+    *value = Ref::steal(v);
+    return outcome;
 }
 
 // Onto y; *index stops at the next other item, held in *next, or at the
@@ -554,28 +560,29 @@ inline Outcome
 append_atomic_items(PyObject *x, PyObject *y, Py_ssize_t length,
                     Py_ssize_t *index, Ref *next)
 {
-    for (Py_ssize_t i = *index; i < length; i++) {
-        PyObject *read = nullptr;
-        Py_BEGIN_CRITICAL_SECTION(x);
-        if (PyList_GET_SIZE(x) == length) {
-            read = Py_NewRef(PyList_GET_ITEM(x, i));
+    Outcome outcome = Outcome::copied;
+    PyObject *held = nullptr;
+    Py_ssize_t i = *index;
+    Py_BEGIN_CRITICAL_SECTION(x);
+    for (; i < length; i++) {
+        if (PyList_GET_SIZE(x) != length) {
+            outcome = Outcome::fall_back;
+            break;
         }
-        Py_END_CRITICAL_SECTION();
-        if (!read) {
-            return Outcome::fall_back;
-        }
-        Ref item = Ref::steal(read);
+        PyObject *read = PyList_GET_ITEM(x, i);
         if (!is_atomic(read)) {
-            *index = i;
-            *next = std::move(item);
-            return Outcome::copied;
+            held = Py_NewRef(read);
+            break;
         }
         if (PyList_Append(y, read) < 0) {
-            return Outcome::error;
+            outcome = Outcome::error;
+            break;
         }
     }
-    *index = length;
-    return Outcome::copied;
+    Py_END_CRITICAL_SECTION();
+    *index = i;
+    *next = Ref::steal(held);
+    return outcome;
 }
 #else
 using Item = PyObject *;
