@@ -339,7 +339,7 @@ rmerge(PyObject *first_dict, PyObject *second_dict)
                 }
             }
         }
-        if (FusedRun::enabled && !handed_over && level.fusion.reopens()) {
+        if (!handed_over && level.fusion.reopens()) {
             handed_over = true;
             bool done = false;
             if (!run_steps(levels, run, ts, binding, &done)) {

@@ -194,7 +194,7 @@ rmerge(PyObject *first_dict, PyObject *second_dict)
     bool handed_over = false;
     for (;;) {
         Level &level = levels.top();
-        if (FusedRun::enabled && !handed_over && level.fusion.reopens()) {
+        if (!handed_over && level.fusion.reopens()) {
             handed_over = true;
             bool done = false;
             if (int failed = run_steps(levels, run, ts, &done)) {

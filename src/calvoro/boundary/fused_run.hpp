@@ -64,24 +64,18 @@ class FusedRun {
         }
     }
 
-    // A caller starts a run from a level that reopens its window by the
-    // marks, and makes a step itself after each hand-over.
-    static constexpr bool enabled = true;
-
     // Runs from the general level of first_dict and second_dict (held by
-    // it), at `place` with its window `open`, both updated. failed: with
-    // an exception set, by a store of the top level; the levels are kept
-    // for hand_over as they are.
+    // it), at `place` with its window `open`, both updated. A caller starts
+    // one from a level that reopens its window by the marks, and makes a
+    // step itself after each hand-over. failed: with an exception set, by a
+    // store of the top level; the levels are kept for hand_over as they are.
     End
     run(PyObject *first_dict, PyObject *second_dict, DictPlace *place,
         bool *open, PyThreadState *ts, Policy &policy)
     {
         assert(detail::marks_known);
-        // without the global lock, a window open before the run tells
-        // nothing of the dicts under their locks
-        frames_[0] = {first_dict, second_dict,
-                      nullptr,    nullptr,
-                      *place,     *open && !CALVORO_FREE_THREADED};
+        frames_[0] = {first_dict, second_dict, nullptr,
+                      nullptr,    *place,      *open};
         top_ = frames_;
         const End end = steps(ts, policy, detail::general_mark);
         *place = frames_[0].place;
@@ -167,11 +161,9 @@ class FusedRun {
                     // the frames may have moved
                     f = top_;
                     base = frames_;
-                    if (CALVORO_FREE_THREADED) {
-                        lock(f);
-                        if (!reopen(f, general, policy)) {
-                            return End::handed_over;
-                        }
+                    lock(f);
+                    if (!f->open && !reopen(f, general, policy)) {
+                        return End::handed_over;
                     }
                     continue;
                 }
@@ -352,11 +344,13 @@ class FusedRun {
         }
     }
 
+    // What the level knew of its dicts before it held their locks goes.
     void
-    lock([[maybe_unused]] const FusedFrame *f) noexcept
+    lock([[maybe_unused]] FusedFrame *f) noexcept
     {
 #if CALVORO_FREE_THREADED
         locks_[f - frames_].lock(f->first, f->second);
+        f->open = false;
 #endif
     }
     void
