@@ -154,20 +154,6 @@ learn_dict_marks()
 }
 
 bool
-has_only_plain_keys_now(PyObject *dictionary)
-{
-#if CALVORO_FREE_THREADED
-    bool plain;
-    Py_BEGIN_CRITICAL_SECTION(dictionary);
-    plain = dict_marked_str_keys(dictionary) || scan_plain_keys(dictionary);
-    Py_END_CRITICAL_SECTION();
-    return plain;
-#else
-    return has_only_plain_keys(dictionary);
-#endif
-}
-
-bool
 scan_plain_keys(PyObject *dictionary)
 {
     Py_ssize_t position = 0;

@@ -63,23 +63,24 @@ both_marked_str_keys(PyObject *first_dict, PyObject *second_dict)
 // has_only_plain_keys for a dict the interpreter has not marked: a walk.
 bool scan_plain_keys(PyObject *dictionary);
 
+// Whether every key of an exact dict is plain at the moment of asking, for
+// what stays true only while the dict's version does: on a free-threaded
+// build, asked under the dict's lock.
+inline bool
+has_only_plain_keys_now(PyObject *dictionary)
+{
+    assert(PyDict_CheckExact(dictionary));
+    return dict_marked_str_keys(dictionary) || scan_plain_keys(dictionary);
+}
+
 // Whether every key of an exact dict is plain, so that looking up a plain
 // key in it compares built-in objects only.
 inline bool
 has_only_plain_keys(PyObject *dictionary)
 {
-    assert(PyDict_CheckExact(dictionary));
     // without the global lock another thread may add any key at any time
-    if (CALVORO_FREE_THREADED) {
-        return false;
-    }
-    return dict_marked_str_keys(dictionary) || scan_plain_keys(dictionary);
+    return !CALVORO_FREE_THREADED && has_only_plain_keys_now(dictionary);
 }
-
-// has_only_plain_keys as of the moment of asking, for what stays true only
-// while the dict's version does: on a free-threaded build, read under the
-// dict's lock.
-bool has_only_plain_keys_now(PyObject *dictionary);
 
 // How a level may fuse the lookups of its plain keys: not at all; while its
 // window stays open, both being exact dicts holding plain keys only; or
