@@ -524,33 +524,32 @@ put_atomic_items(PyObject *x, PyObject *y, Py_ssize_t length,
                  Py_ssize_t *position, Ref *key, Ref *value)
 {
     Outcome outcome = Outcome::copied;
-    PyObject *k = nullptr;
-    PyObject *v = nullptr;
+    PyObject *held_key = nullptr;
+    PyObject *held_value = nullptr;
     Py_BEGIN_CRITICAL_SECTION(x);
+    PyObject *k;
+    PyObject *v;
     for (;;) {
         if (PyDict_GET_SIZE(x) != length) {
             outcome = Outcome::fall_back;
-            k = v = nullptr;
             break;
         }
         if (!PyDict_Next(x, position, &k, &v)) {
-            k = v = nullptr;
             break;
         }
         if (!is_atomic(v) || !is_atomic(k)) {
-            Py_INCREF(k);
-            Py_INCREF(v);
+            held_key = Py_NewRef(k);
+            held_value = Py_NewRef(v);
             break;
         }
         if (PyDict_SetItem(y, k, v) < 0) {
             outcome = Outcome::error;
-            k = v = nullptr;
             break;
         }
     }
     Py_END_CRITICAL_SECTION();
-    *key = Ref::steal(k);
-    *value = Ref::steal(v);
+    *key = Ref::steal(held_key);
+    *value = Ref::steal(held_value);
     return outcome;
 }
 
