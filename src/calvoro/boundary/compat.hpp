@@ -594,8 +594,9 @@ dict_next_marked(PyObject *dict, Py_ssize_t *position, PyObject **key,
 // build, whose own lookup is made to need no lock and pays for that though
 // this one's caller holds it; from 3.11, whose tables of str keys keep no
 // hashes.
-inline constexpr bool has_dict_get_marked =
-    !CALVORO_PORTABLE && CALVORO_PY311 && CALVORO_FREE_THREADED;
+#define CALVORO_DICT_GET_MARKED \
+    (!CALVORO_PORTABLE && CALVORO_PY311 && CALVORO_FREE_THREADED)
+inline constexpr bool has_dict_get_marked = CALVORO_DICT_GET_MARKED;
 
 // PyDict_GetItemWithError of an exact str `key` in an exact dict whose keys
 // are marked as all str, looked up in the table where it is a combined
@@ -605,7 +606,7 @@ inline PyObject *
 dict_get_marked(PyObject *dict, PyObject *key,
                 [[maybe_unused]] uintptr_t general)
 {
-#if !CALVORO_PORTABLE && CALVORO_PY311 && CALVORO_FREE_THREADED
+#if CALVORO_DICT_GET_MARKED
     auto *d = reinterpret_cast<PyDictObject *>(dict);
     if (PyUnicode_CheckExact(key) && d->ma_values == nullptr &&
         dict_keys_mark(dict) != general) {

@@ -58,9 +58,10 @@ probe_dict(PyObject *key, PyObject *removed)
 
 // Whether compat::dict_next_marked gives what PyDict_Next gives, item by
 // item and position by position, on a marked dict of `count` str keys with
-// every third removed: a table that is read wrongly is not read at all.
+// every third removed, and dict_get_marked what PyDict_GetItemWithError
+// does: a table that is read wrongly is not read at all.
 bool
-reads_like_dict_next(Py_ssize_t count, uintptr_t general)
+reads_like_the_calls(Py_ssize_t count, uintptr_t general)
 {
     Ref dict = Ref::steal(PyDict_New());
     if (!dict) {
@@ -147,8 +148,8 @@ learn_dict_marks()
     detail::marks_known = compat::dict_keys_mark(str_only.get()) != mark &&
                           compat::dict_keys_mark(str_deleted.get()) != mark &&
                           compat::dict_keys_mark(general_left.get()) == mark &&
-                          reads_like_dict_next(5, mark) &&
-                          reads_like_dict_next(400, mark);
+                          reads_like_the_calls(5, mark) &&
+                          reads_like_the_calls(400, mark);
     PyErr_Clear();
     detail::general_mark = mark;
 }
