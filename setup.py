@@ -134,8 +134,10 @@ define_macros = []
 if switch("CALVORO_PORTABLE"):
     define_macros.append(("CALVORO_PORTABLE", "1"))
 
-boundary_sources = sorted(glob.glob("src/calvoro/boundary/*.cpp"))
-boundary_headers = sorted(glob.glob("src/calvoro/boundary/*.hpp"))
+boundary_sources = sorted(glob.glob("src/calvoro/boundary/**/*.cpp",
+                                    recursive=True))
+boundary_headers = sorted(glob.glob("src/calvoro/boundary/**/*.hpp",
+                                    recursive=True))
 
 # Compiled once, with the modules' flags (chosen once the compiler is
 # known), and linked into both.

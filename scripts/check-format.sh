@@ -16,8 +16,8 @@ if ! "$venv/bin/clang-format" --version 2>/dev/null | grep -q " $version"; then
     "$venv/bin/python" -m pip install -q "clang-format==$version"
 fi
 cd "$root"
-files=(src/calvoro/*.cpp src/calvoro/*.hpp src/calvoro/boundary/*.cpp
-       src/calvoro/boundary/*.hpp)
+files=(src/calvoro/*.cpp src/calvoro/*.hpp src/calvoro/boundary/*/*.cpp
+       src/calvoro/boundary/*/*.hpp)
 if [ "${1:-}" = --fix ]; then
     "$venv/bin/clang-format" -i "${files[@]}"
 else

@@ -81,8 +81,8 @@ echo "== contents of $(basename "${sdists[0]}")"
 need=(setup.py pyproject.toml README.md MANIFEST.in
       src/calvoro/anyfold_function.hpp
       src/calvoro/anyfold.pyi src/calvoro/tightfold.pyi src/calvoro/py.typed)
-for h in "$root"/src/calvoro/boundary/*.hpp; do
-    need+=("src/calvoro/boundary/$(basename "$h")")
+for h in "$root"/src/calvoro/boundary/*/*.hpp; do
+    need+=("${h#"$root"/}")
 done
 tar -tzf "${sdists[0]}" | sed 's|^[^/]*/||' | sort >"$work/sdist.txt"
 for f in "${need[@]}"; do

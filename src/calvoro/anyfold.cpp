@@ -8,11 +8,11 @@
 // of the failing statement of the module's (notional) Python source.
 #include "anyfold_module.hpp"
 #include "docstrings.hpp"
-#include "boundary/binding.hpp"
-#include "boundary/calls.hpp"
-#include "boundary/items.hpp"
-#include "boundary/loading.hpp"
-#include "boundary/plain_copy.hpp"
+#include "boundary/module/binding.hpp"
+#include "boundary/module/calls.hpp"
+#include "boundary/module/items.hpp"
+#include "boundary/module/loading.hpp"
+#include "boundary/copy/plain_copy.hpp"
 
 #include <utility>
 

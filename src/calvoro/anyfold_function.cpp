@@ -5,8 +5,8 @@
 
 #include <cstddef>
 
-#include "boundary/binding.hpp"
-#include "boundary/calls.hpp"
+#include "boundary/module/binding.hpp"
+#include "boundary/module/calls.hpp"
 
 namespace calvoro::anyfold {
 

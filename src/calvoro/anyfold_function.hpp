@@ -3,8 +3,8 @@
 // statements that make its objects at import.
 #pragma once
 
-#include "boundary/module_record.hpp"
-#include "boundary/ref.hpp"
+#include "boundary/module/module_record.hpp"
+#include "boundary/api/ref.hpp"
 
 namespace calvoro::anyfold {
 

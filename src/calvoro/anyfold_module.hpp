@@ -3,8 +3,8 @@
 #pragma once
 
 #include "anyfold_function.hpp"
-#include "boundary/module_record.hpp"
-#include "boundary/traceback.hpp"
+#include "boundary/module/module_record.hpp"
+#include "boundary/module/traceback.hpp"
 
 namespace calvoro::anyfold {
 

@@ -12,14 +12,14 @@
 // call that finds this function bound to _rmerge is not made: its merge
 // becomes the next level of one loop, kept on the heap.
 #include "anyfold_module.hpp"
-#include "boundary/binding.hpp"
-#include "boundary/calls.hpp"
-#include "boundary/dict_walk.hpp"
-#include "boundary/fused.hpp"
-#include "boundary/fused_run.hpp"
-#include "boundary/items.hpp"
-#include "boundary/level_stack.hpp"
-#include "boundary/recursion.hpp"
+#include "boundary/module/binding.hpp"
+#include "boundary/module/calls.hpp"
+#include "boundary/merge/dict_walk.hpp"
+#include "boundary/merge/fused.hpp"
+#include "boundary/merge/fused_run.hpp"
+#include "boundary/module/items.hpp"
+#include "boundary/merge/level_stack.hpp"
+#include "boundary/merge/recursion.hpp"
 
 #include <utility>
 

@@ -5,18 +5,18 @@
 // nesting after another in a loop. A failure inside an in-place merge is
 // reported as unraisable and swallowed, so the in-place functions never raise
 // after their argument tests.
-#include "boundary/binding.hpp"
-#include "boundary/calls.hpp"
-#include "boundary/dict_walk.hpp"
-#include "boundary/fused.hpp"
-#include "boundary/fused_run.hpp"
-#include "boundary/items.hpp"
-#include "boundary/level_stack.hpp"
-#include "boundary/loading.hpp"
-#include "boundary/plain_copy.hpp"
-#include "boundary/recursion.hpp"
-#include "boundary/traceback.hpp"
-#include "boundary/unraisable.hpp"
+#include "boundary/module/binding.hpp"
+#include "boundary/module/calls.hpp"
+#include "boundary/merge/dict_walk.hpp"
+#include "boundary/merge/fused.hpp"
+#include "boundary/merge/fused_run.hpp"
+#include "boundary/module/items.hpp"
+#include "boundary/merge/level_stack.hpp"
+#include "boundary/module/loading.hpp"
+#include "boundary/copy/plain_copy.hpp"
+#include "boundary/merge/recursion.hpp"
+#include "boundary/module/traceback.hpp"
+#include "boundary/module/unraisable.hpp"
 #include "docstrings.hpp"
 
 #include <utility>

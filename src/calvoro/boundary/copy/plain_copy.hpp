@@ -2,7 +2,7 @@
 // data where nothing could tell it from the real call.
 #pragma once
 
-#include "ref.hpp"
+#include "../api/ref.hpp"
 
 namespace calvoro::boundary {
 

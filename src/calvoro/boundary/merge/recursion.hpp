@@ -3,7 +3,7 @@
 // code must not run out of.
 #pragma once
 
-#include "compat.hpp"
+#include "../api/compat.hpp"
 
 #include <utility>
 

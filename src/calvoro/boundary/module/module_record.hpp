@@ -2,7 +2,7 @@
 // is built with, and the state that loading it sets up for the process.
 #pragma once
 
-#include "compat.hpp"
+#include "../api/compat.hpp"
 
 namespace calvoro::boundary {
 

@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "ref.hpp"
+#include "../api/ref.hpp"
 
 namespace calvoro::boundary {
 

@@ -10,7 +10,7 @@
 #include <new>
 #include <utility>
 
-#include "compat.hpp"
+#include "../api/compat.hpp"
 
 namespace calvoro::boundary {
 

@@ -1,7 +1,7 @@
 // unraisable.hpp: reporting an exception that a routine cannot pass on.
 #pragma once
 
-#include "compat.hpp"
+#include "../api/compat.hpp"
 
 namespace calvoro::boundary {
 

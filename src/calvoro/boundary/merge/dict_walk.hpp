@@ -2,7 +2,7 @@
 // that iterating it makes, but no iterator object.
 #pragma once
 
-#include "ref.hpp"
+#include "../api/ref.hpp"
 
 #include <utility>
 

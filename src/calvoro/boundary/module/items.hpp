@@ -1,7 +1,7 @@
 // items.hpp: fetching elements of sequences, mappings and dictionaries.
 #pragma once
 
-#include "ref.hpp"
+#include "../api/ref.hpp"
 
 namespace calvoro::boundary {
 

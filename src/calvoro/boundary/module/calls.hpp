@@ -1,9 +1,9 @@
 // calls.hpp: global names, guarded calls and the modules' own exception.
 #pragma once
 
-#include "fused.hpp"
+#include "../merge/fused.hpp"
 #include "module_record.hpp"
-#include "ref.hpp"
+#include "../api/ref.hpp"
 
 namespace calvoro::boundary {
 

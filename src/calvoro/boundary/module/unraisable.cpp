@@ -1,7 +1,7 @@
 // unraisable.cpp: the two reports of a swallowed exception.
 #include "unraisable.hpp"
 
-#include "ref.hpp"
+#include "../api/ref.hpp"
 
 namespace calvoro::boundary {
 

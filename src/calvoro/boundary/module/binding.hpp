@@ -2,7 +2,7 @@
 #pragma once
 
 #include "module_record.hpp"
-#include "ref.hpp"
+#include "../api/ref.hpp"
 
 namespace calvoro::boundary {
 

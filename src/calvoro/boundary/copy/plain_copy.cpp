@@ -19,8 +19,8 @@
 
 #include <utility>
 
-#include "calls.hpp"
-#include "level_stack.hpp"
+#include "../module/calls.hpp"
+#include "../merge/level_stack.hpp"
 
 namespace calvoro::boundary {
 

@@ -1,7 +1,7 @@
 // calls.cpp: lookups and calls that may run Python code.
 #include "calls.hpp"
 
-#include "recursion.hpp"
+#include "../merge/recursion.hpp"
 
 namespace calvoro::boundary {
 

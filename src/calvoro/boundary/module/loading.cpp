@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "calls.hpp"
-#include "fused.hpp"
+#include "../merge/fused.hpp"
 #include "traceback.hpp"
 
 namespace calvoro::boundary {

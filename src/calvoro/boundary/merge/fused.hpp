@@ -17,7 +17,7 @@
 // a dict without looking first.
 #pragma once
 
-#include "ref.hpp"
+#include "../api/ref.hpp"
 
 namespace calvoro::boundary {
 
