@@ -153,12 +153,6 @@ class FusionWindow {
     {
         open_ = true;
     }
-    // After a nested level: code that ran there ran here too.
-    void
-    absorb(const FusionWindow &nested) noexcept
-    {
-        open_ = open_ && nested.open_;
-    }
 
     // The fused step for a plain key of a fusable level, `value` being
     // second_dict[key]: stores it under `key` unless the key holds a dict

@@ -41,22 +41,14 @@ lookup_builtin(ModuleRecord &module, PyObject *name)
 }
 
 Ref
-lookup_global(ModuleRecord &module, PyObject *name, FusionWindow &window)
+lookup_global(ModuleRecord &module, PyObject *name)
 {
     PyObject *value;
     int found = PyDict_GetItemRef(module.state.globals, name, &value);
     if (found != 0) {
         return Ref::steal(value);
     }
-    window.close();
     return lookup_builtin(module, name);
-}
-
-Ref
-lookup_global(ModuleRecord &module, PyObject *name)
-{
-    FusionWindow unused;
-    return lookup_global(module, name, unused);
 }
 
 Ref

@@ -1,7 +1,6 @@
 // calls.hpp: global names, guarded calls and the modules' own exception.
 #pragma once
 
-#include "../merge/fused.hpp"
 #include "module_record.hpp"
 #include "../api/ref.hpp"
 
@@ -12,11 +11,6 @@ namespace calvoro::boundary {
 // neither has it; other errors of either lookup are passed on.
 // `name` must be a str. Returns a new reference or an empty Ref.
 Ref lookup_global(ModuleRecord &module, PyObject *name);
-
-// lookup_global inside a merge loop: closes the window when the name is not
-// in the namespace, since the lookup in the builtins module may run code.
-// Whether the namespace's own keys may run code is the caller's to know.
-Ref lookup_global(ModuleRecord &module, PyObject *name, FusionWindow &window);
 
 // The same lookup in the builtins module alone.
 Ref lookup_builtin(ModuleRecord &module, PyObject *name);
