@@ -5,21 +5,20 @@
 //     both dicts: _rmerge(first_dict[key], second_dict[key])
 //     else: first_dict[key] = second_dict[key]
 // Every step goes through the generic protocols, in the order and number a
-// caller can observe, and _rmerge is looked up in the module at each use.
-// Where both dicts are exact, the key is a plain str or int, and no Python
-// code has run since the level looked at them, the contains test, fetches
-// and store are one fused dict operation (boundary/fused.hpp). A nested
-// call that finds this function bound to _rmerge is not made: its merge
-// becomes the next level of one loop, kept on the heap.
+// caller can observe. _rmerge is found as a lookup in the module at each use
+// would find it; the lookup itself is left out only where nobody could tell
+// (a namespace of plain keys whose version has not changed). Where both
+// dicts are exact, the key is a plain str or int, and no Python code has run
+// since the level looked at them, the contains test, fetches and store are
+// one fused dict operation (boundary/merge/fused.hpp). A nested call that
+// finds this function bound to _rmerge is not made: its merge becomes the
+// next level of the merge loop (boundary/merge/driver.hpp).
 #include "anyfold_module.hpp"
 #include "boundary/module/binding.hpp"
 #include "boundary/module/calls.hpp"
-#include "boundary/merge/dict_walk.hpp"
-#include "boundary/merge/fused.hpp"
-#include "boundary/merge/fused_run.hpp"
-#include "boundary/module/items.hpp"
-#include "boundary/merge/level_stack.hpp"
+#include "boundary/merge/driver.hpp"
 #include "boundary/merge/recursion.hpp"
+#include "boundary/module/items.hpp"
 
 #include <utility>
 
@@ -39,9 +38,9 @@ constexpr int nested = 16;
 constexpr int replace = 18;
 }  // namespace rmerge_line
 
-using boundary::DictWalk;
 using boundary::FusionWindow;
-using Step = DictWalk::Step;
+using boundary::NestedDicts;
+using Step = boundary::DictWalk::Step;
 
 // What a lookup of _rmerge found in a namespace of plain keys, which ran no
 // code and so is the same until the namespace changes: while its version
@@ -49,32 +48,6 @@ using Step = DictWalk::Step;
 struct Binding {
     Ref callee;
     uint64_t version = 0;
-};
-
-// What a merge level may assume: its fusion window, and whether, while the
-// window has stayed open, the namespace was seen to hold plain keys only,
-// and what _rmerge was bound to there. Only Python code could add another
-// key or rebind the name, since no level whose first dict is the namespace
-// fuses; so the lookup of _rmerge, which could tell nobody it was made,
-// is not made again while the window stays open.
-struct Calm {
-    FusionWindow window;
-    bool plain_namespace = false;
-    // borrowed from the namespace, which holds it while the window is open
-    PyObject *callee = nullptr;
-    // the merge's, for every level
-    Binding *binding = nullptr;
-
-    // What a nested level may assume of the namespace.
-    void
-    hand_down(Calm *inner) const noexcept
-    {
-        inner->binding = binding;
-        if (window.is_open() && plain_namespace) {
-            inner->plain_namespace = true;
-            inner->callee = callee;
-        }
-    }
 };
 
 // The values under one key of both dicts, for a nested merge.
@@ -100,11 +73,11 @@ class KeySource {
     {
         return kind_;
     }
-    // a dict's
-    DictWalk &
-    walk() noexcept
+    // where a dict's walk is
+    boundary::DictPlace &
+    place() noexcept
     {
-        return walk_;
+        return walk_.place();
     }
     // iter() of anything but an exact dict, list or tuple; may run code.
     bool
@@ -173,60 +146,27 @@ class KeySource {
 
     const Kind kind_;
     PyObject *container_;  // the level's second_dict, which it holds
-    DictWalk walk_;
+    boundary::DictWalk walk_;
     Py_ssize_t i_ = 0;
     Ref iterator_;
 };
 
-// One level of the merge: second_dict merged into first_dict, both held.
-// Levels are kept on the heap, so that depth costs no native stack; each
-// nested one counts against the recursion limit as the call to _rmerge
-// that it stands for.
-struct Level {
-    Level(LevelCount::Entry counted, Values &&values, bool may_reopen)
-        : Level(counted, std::move(values), may_reopen,
-                fusion_of(values.first.get(), values.second.get()))
-    {
-    }
-    Level(LevelCount::Entry counted, Values &&values, bool may_reopen,
-          boundary::Fusion fusion)
-        : count(counted),
-          first(std::move(values.first)),
-          second(std::move(values.second)),
-          keys(second.get()),
-          fusion(fusion, may_reopen)
-    {
-    }
-
-    // Only a dict walk meets exact dicts on both sides; stores into the
-    // namespace, which could rebind _rmerge, are not fused.
-    static boundary::Fusion
-    fusion_of(PyObject *first_dict, PyObject *second_dict)
-    {
-        if (first_dict == record.state.globals) {
-            return boundary::Fusion::none;
-        }
-        return boundary::level_fusion(first_dict, second_dict);
-    }
-
-    LevelCount count;  // first, so that it is given back last
-    Ref first;
-    Ref second;
-    KeySource keys;
-    Calm calm;
-    boundary::LevelFusion fusion;
-    // the step's key, held until the nested level it began ends, as an
-    // iterator's loop holds it to the end of the step
-    Ref key;
-    // what the nested call held: _rmerge as looked up, and the values that
-    // the fused lookups found when they were fetched again instead
+// What a level keeps of the call of _rmerge it stands for, and of the
+// nested one it makes.
+struct Call {
+    // Whether, while the level's window has stayed open, the namespace was
+    // seen to hold plain keys only, and what _rmerge was bound to there
+    // (borrowed from the namespace, which holds it while the window is
+    // open). Only Python code could add another key or rebind the name,
+    // since no level whose first dict is the namespace fuses; so the
+    // lookup, which could tell nobody it was made, is not made again.
+    bool plain_namespace = false;
+    PyObject *namespace_callee = nullptr;
+    // what the nested call holds: _rmerge as looked up, and the values that
+    // the fused lookups found where they were fetched again instead
     Ref callee;
-    Values unused;
-    // the nested level's dicts, from the step to the level's start
-    Values pending;
+    Values fused_values;
 };
-
-using Levels = boundary::LevelStack<Level>;
 
 // What a run of marked levels does here: each nested level stands for a
 // call of _rmerge, made only while the merge's binding is still this
@@ -275,134 +215,110 @@ struct RunPolicy {
     const uint64_t version;
     bool stale = false;
 };
-using FusedRun = boundary::FusedRun<RunPolicy>;
 
-// Each step returns true, or false with an exception set and the level's
-// traceback entry added; after a step, code may have run, and only the
-// level's own references are still good.
+// The core: any mapping through the generic protocols; a nested merge is
+// a level of the loop while _rmerge is bound to this function, a call of
+// whatever it is bound to otherwise.
+struct Core {
+    using Level = boundary::MergeLevel<KeySource, Call>;
+    using RunPolicy = anyfold::RunPolicy;
 
-// One key through the generic protocols; any step may run Python code.
-bool merge_key(Level &level, PyObject *key);
-// One plain key of exact dicts while the window is open: `value` is
-// second_dict[key], from the walk.
-// The key is borrowed from second_dict until `held` holds it, as it must
-// before anything that may run code.
-bool merge_plain_key(Level &level, PyObject *key, PyObject *value, Ref *held);
-// _rmerge(first_dict[key], second_dict[key]), with whatever _rmerge is
-// bound to: called, unless it is this function, whose merge becomes the
-// nested level. `fused`, when not empty, holds the values that the fused
-// lookups found; they stand for fetching again only while nothing can have
-// changed them.
-bool merge_nested(Level &level, PyObject *key, Values fused);
-// The steps of the top level, and of the levels they nest, that a run
-// makes; its levels become the general ones on top. *done: the top level's
-// walk is at its end.
-bool run_steps(Levels &levels, FusedRun &run, PyThreadState *ts,
-               Binding &binding, bool *done);
-// Enters the nested level, as the call of _rmerge does.
-bool enter(Levels &levels, PyThreadState *ts);
-// The nested level on top has merged: back to its caller.
-void leave(Levels &levels);
-// The level on top has its entry: one more per level below it.
-void unwind(Levels &levels);
+    static constexpr const char *where = boundary::calling_where;
+    static constexpr int walk_line = rmerge_line::walk;
+    static constexpr int replace_line = rmerge_line::replace;
+    static constexpr int nested_line = rmerge_line::nested;
+
+    // Only a dict walk meets exact dicts on both sides; stores into the
+    // namespace, which could rebind _rmerge, are not fused.
+    static boundary::Fusion
+    fusion_of(PyObject *first_dict, PyObject *second_dict)
+    {
+        if (first_dict == record.state.globals) {
+            return boundary::Fusion::none;
+        }
+        return boundary::level_fusion(first_dict, second_dict);
+    }
+    int
+    start(Level &level)
+    {
+        if (level.keys.kind() != KeySource::Kind::iterator) {
+            return 0;
+        }
+        level.window.close();
+        return level.keys.start() ? 0 : rmerge_line::walk;
+    }
+    int
+    step(Level &level, PyObject *key, Ref &held, NestedDicts *nested)
+    {
+        return merge_key(level, key, &held, nested);
+    }
+    int
+    nest_fused(Level &level, PyObject *key, PyObject *existing,
+               PyObject *value, Ref &held, NestedDicts *nested)
+    {
+        // no code has run since the walk read `value`
+        if (!held) {
+            held = Ref::new_ref(key);
+        }
+        return merge_nested(
+            level, key, {Ref::new_ref(existing), Ref::new_ref(value)}, nested);
+    }
+    RunPolicy run_policy();
+    void
+    forget(Level &level) noexcept
+    {
+        level.call.plain_namespace = false;
+        level.call.namespace_callee = nullptr;
+    }
+    void
+    entered(const Level &caller, Level &nested) noexcept
+    {
+        if (caller.window.is_open() && caller.call.plain_namespace) {
+            nested.call.plain_namespace = true;
+            nested.call.namespace_callee = caller.call.namespace_callee;
+        }
+    }
+    void
+    took_callee(Level &caller, PyObject *callee) noexcept
+    {
+        caller.call.callee = Ref::steal(callee);
+    }
+    void
+    drop_call(Level &caller) noexcept
+    {
+        caller.call.callee = Ref();
+        caller.call.fused_values = Values();
+    }
+    void
+    add_entry(int line)
+    {
+        fail_at(rmerge_function, line);
+    }
+
+    // One key through the generic protocols; any step may run Python code.
+    int merge_key(Level &level, PyObject *key, Ref *held, NestedDicts *nested);
+    // _rmerge(first_dict[key], second_dict[key]), with whatever _rmerge is
+    // bound to: called, unless it is this function, whose merge becomes the
+    // nested level. `fused`, when not empty, holds the values that the fused
+    // lookups found; they stand for fetching again only while nothing can
+    // have changed them.
+    int merge_nested(Level &level, PyObject *key, Values fused,
+                     NestedDicts *nested);
+    // What _rmerge is bound to, as the lookup in the module would find it.
+    Ref lookup_rmerge(Level &level);
+
+    // the merge's, for every level
+    Binding binding;
+};
 
 // Merges second_dict into first_dict, both held by the caller; false with
 // an exception set and the levels' traceback entries.
 bool
 rmerge(PyObject *first_dict, PyObject *second_dict)
 {
-    assert(!PyErr_Occurred());
-    assert(Py_REFCNT(first_dict) > 0 && Py_REFCNT(second_dict) > 0);
-    PyThreadState *ts = compat::recursion_state();
-    Levels levels;
-    Binding binding;
-    levels
-        .push(LevelCount::not_counted(),
-              Values{Ref::new_ref(first_dict), Ref::new_ref(second_dict)},
-              true)
-        ->calm.binding = &binding;
-    FusedRun run;
-    // whether the top level has started its walk
-    bool started = false;
-    // after a run, the level on top makes the step the run left to it
-    bool handed_over = false;
-    for (;;) {
-        Level &level = levels.top();
-        if (!started) {
-            started = true;
-            if (level.keys.kind() == KeySource::Kind::iterator) {
-                level.calm.window.close();
-                if (!level.keys.start()) {
-                    fail_at(rmerge_function, rmerge_line::walk);
-                    unwind(levels);
-                    return false;
-                }
-            }
-        }
-        if (!handed_over && level.fusion.reopens()) {
-            handed_over = true;
-            bool done = false;
-            if (!run_steps(levels, run, ts, binding, &done)) {
-                unwind(levels);
-                return false;
-            }
-            if (done) {
-                if (levels.depth() == 1) {
-                    return true;
-                }
-                leave(levels);
-                handed_over = false;
-            }
-            continue;
-        }
-        handed_over = false;
-        // held to the end of its step, as an iterator's loop holds it,
-        // wherever code may run before the step ends
-        PyObject *key;
-        Ref held;
-        PyObject *value = nullptr;
-        switch (level.keys.next(&key, &held, &value)) {
-        case Step::error:
-            fail_at(rmerge_function, rmerge_line::walk);
-            unwind(levels);
-            return false;
-        case Step::end:
-            if (levels.depth() == 1) {
-                return true;
-            }
-            leave(levels);
-            continue;
-        case Step::item:
-            break;
-        }
-        Calm &calm = level.calm;
-        bool reopened = false;
-        const bool plain =
-            level.fusion.plain_step(calm.window, level.first.get(),
-                                    level.second.get(), key, &reopened);
-        if (reopened) {
-            calm.plain_namespace = false;
-            calm.callee = nullptr;
-        }
-        if (!plain && !held) {
-            held = Ref::new_ref(key);
-        }
-        bool merged = plain ? merge_plain_key(level, key, value, &held)
-                            : merge_key(level, key);
-        if (!merged) {
-            unwind(levels);
-            return false;
-        }
-        if (level.pending.first) {
-            level.key = std::move(held);
-            if (!enter(levels, ts)) {
-                fail_at(rmerge_function, rmerge_line::nested);
-                unwind(levels);
-                return false;
-            }
-            started = false;
-        }
-    }
+    Core core;
+    return boundary::MergeDriver<Core>(core, compat::recursion_state())
+        .merge(first_dict, second_dict);
 }
 
 // ---------------------------------------------------------------------------
@@ -433,72 +349,52 @@ both_dictionaries(PyObject *first_dict, PyObject *second_dict, PyObject *key)
     return PyDict_Check(value.get()) ? Both::yes : Both::no;
 }
 
-bool
-merge_key(Level &level, PyObject *key)
+int
+Core::merge_key(Level &level, PyObject *key, Ref *held, NestedDicts *nested)
 {
     using namespace rmerge_line;
-    level.calm.window.close();
+    if (!*held) {
+        *held = Ref::new_ref(key);
+    }
+    level.window.close();
     PyObject *first_dict = level.first.get();
     PyObject *second_dict = level.second.get();
     switch (both_dictionaries(first_dict, second_dict, key)) {
     case Both::error:
-        return fail_at_bool(rmerge_function, test);
+        return test;
     case Both::yes:
-        return merge_nested(level, key, Values());
+        return merge_nested(level, key, Values(), nested);
     case Both::no:
         break;
     }
     Ref value = boundary::item_for_key(second_dict, key);
     if (!value || PyObject_SetItem(first_dict, key, value.get()) != 0) {
-        return fail_at_bool(rmerge_function, replace);
+        return replace;
     }
-    return true;
-}
-
-bool
-merge_plain_key(Level &level, PyObject *key, PyObject *value, Ref *held)
-{
-    using Store = FusionWindow::Store;
-    FusionWindow &window = level.calm.window;
-    PyObject *first_dict = level.first.get();
-    PyObject *existing;
-    switch (level.fusion.store(window, first_dict, key, value, &existing)) {
-    case Store::failed:
-        return fail_at_bool(rmerge_function, rmerge_line::replace);
-    case Store::stored:
-        return true;
-    case Store::both_dicts:
-        break;
-    }
-    // no code has run since the walk read `value`
-    if (!*held) {
-        *held = Ref::new_ref(key);
-    }
-    return merge_nested(level, key,
-                        {Ref::new_ref(existing), Ref::new_ref(value)});
+    return 0;
 }
 
 // ---------------------------------------------------------------------------
 // The nested call
 
 Ref
-lookup_rmerge(Calm *calm)
+Core::lookup_rmerge(Level &level)
 {
-    Binding *binding = calm->binding;
     PyObject *globals = record.state.globals;
     const uint64_t version =
         namespace_watched ? compat::dict_version(globals) : 0;
-    if (binding->callee && version == binding->version) {
-        return Ref::new_ref(binding->callee.get());
+    if (binding.callee && version == binding.version) {
+        return Ref::new_ref(binding.callee.get());
     }
-    FusionWindow &window = calm->window;
-    if (window.is_open() && calm->plain_namespace) {
-        if (calm->callee) {
-            return Ref::new_ref(calm->callee);
+    FusionWindow &window = level.window;
+    Call &call = level.call;
+    if (window.is_open() && call.plain_namespace) {
+        if (call.namespace_callee) {
+            return Ref::new_ref(call.namespace_callee);
         }
         PyObject *callee;
         if (PyDict_GetItemRef(globals, constants.rmerge, &callee) > 0) {
-            calm->callee = callee;
+            call.namespace_callee = callee;
             return Ref::steal(callee);
         }
         // among plain keys the lookup cannot fail: the name is gone, and the
@@ -509,8 +405,7 @@ lookup_rmerge(Calm *calm)
     if (!plain) {
         window.close();
     }
-    calm->plain_namespace = false;
-    calm->callee = nullptr;
+    forget(level);
     PyObject *found;
     int in_namespace = PyDict_GetItemRef(globals, constants.rmerge, &found);
     if (in_namespace <= 0) {
@@ -521,12 +416,12 @@ lookup_rmerge(Calm *calm)
     }
     Ref callee = Ref::steal(found);
     if (window.is_open()) {
-        calm->plain_namespace = true;
-        calm->callee = found;
+        call.plain_namespace = true;
+        call.namespace_callee = found;
     }
     if (namespace_watched && plain) {
-        binding->callee = Ref::new_ref(found);
-        binding->version = version;
+        binding.callee = Ref::new_ref(found);
+        binding.version = version;
     }
     return callee;
 }
@@ -543,176 +438,74 @@ fetch_values(PyObject *first_dict, PyObject *second_dict, PyObject *key)
     return values;
 }
 
-bool
-merge_nested(Level &level, PyObject *key, Values fused)
+int
+Core::merge_nested(Level &level, PyObject *key, Values fused,
+                   NestedDicts *nested)
 {
-    using namespace rmerge_line;
-    Calm &calm = level.calm;
-    Ref callee = lookup_rmerge(&calm);
+    FusionWindow &window = level.window;
+    Ref callee = lookup_rmerge(level);
     if (!callee) {
-        return fail_at_bool(rmerge_function, rmerge_line::nested);
+        return rmerge_line::nested;
     }
     // unused fused values are still held to the end, as fetched ones are
     Values fetched;
-    const bool use_fused = fused.first && calm.window.is_open();
+    const bool use_fused = fused.first && window.is_open();
     if (!use_fused) {
-        calm.window.close();
+        window.close();
         fetched = fetch_values(level.first.get(), level.second.get(), key);
         if (!fetched.second) {
-            return fail_at_bool(rmerge_function, rmerge_line::nested);
+            return rmerge_line::nested;
         }
     }
     Values &values = use_fused ? fused : fetched;
     if (!function_has_def(callee.get(), &rmerge_def)) {
-        calm.window.close();
+        window.close();
         Ref result = boundary::call_guarded(callee.get(), values.first.get(),
                                             values.second.get());
-        return result || fail_at_bool(rmerge_function, rmerge_line::nested);
+        return result ? 0 : rmerge_line::nested;
     }
-    // our own _rmerge: its merge is the nested level
-    level.pending = std::move(values);
+    // our own _rmerge: its merge is the nested level, which shares this
+    // level's window
+    nested->first = std::move(values.first);
+    nested->second = std::move(values.second);
+    nested->shares_window = true;
     if (!use_fused) {
-        level.unused = std::move(fused);
+        level.call.fused_values = std::move(fused);
     }
-    level.callee = std::move(callee);
-    return true;
+    level.call.callee = std::move(callee);
+    return 0;
 }
 
 // Binds the merge to what _rmerge is, where the namespace holds plain keys
 // only: the lookup runs no code there, so nobody can tell it was made
-// before the nested call that a run would otherwise hand over for.
-void
-bind_quietly(Binding *binding)
+// before the nested calls that a run stands for.
+RunPolicy
+Core::run_policy()
 {
     PyObject *globals = record.state.globals;
-    if (!namespace_watched) {
-        return;
-    }
-    Ref found;
-    uint64_t version;
-    // Another thread counts its change of the namespace under the
-    // namespace's lock, before it makes it: the count and the lookup are
-    // read as of one moment under that lock.
-    Py_BEGIN_CRITICAL_SECTION(globals);
-    version = compat::dict_version(globals);
-    if (!(binding->callee && version == binding->version) &&
-        boundary::has_only_plain_keys_now(globals)) {
-        PyObject *callee;
-        if (PyDict_GetItemRef(globals, constants.rmerge, &callee) > 0) {
-            found = Ref::steal(callee);
+    if (namespace_watched) {
+        Ref found;
+        uint64_t version;
+        // Another thread counts its change of the namespace under the
+        // namespace's lock, before it makes it: the count and the lookup are
+        // read as of one moment under that lock.
+        Py_BEGIN_CRITICAL_SECTION(globals);
+        version = compat::dict_version(globals);
+        if (!(binding.callee && version == binding.version) &&
+            boundary::has_only_plain_keys_now(globals)) {
+            PyObject *callee;
+            if (PyDict_GetItemRef(globals, constants.rmerge, &callee) > 0) {
+                found = Ref::steal(callee);
+            }
+        }
+        Py_END_CRITICAL_SECTION();
+        assert(!PyErr_Occurred());
+        if (found) {
+            binding.callee = std::move(found);
+            binding.version = version;
         }
     }
-    Py_END_CRITICAL_SECTION();
-    assert(!PyErr_Occurred());
-    if (found) {
-        binding->callee = std::move(found);
-        binding->version = version;
-    }
-}
-
-bool
-run_steps(Levels &levels, FusedRun &run, PyThreadState *ts, Binding &binding,
-          bool *done)
-{
-    bind_quietly(&binding);
-    Level &level = levels.top();
-    Calm &calm = level.calm;
-    bool open = calm.window.is_open();
-    RunPolicy policy(binding);
-    const FusedRun::End end =
-        run.run(level.first.get(), level.second.get(),
-                &level.keys.walk().place(), &open, ts, policy);
-    if (open) {
-        calm.window.reopen();
-    }
-    else {
-        calm.window.close();
-    }
-    // the run may have reopened the window: what was known of the
-    // namespace goes
-    calm.plain_namespace = false;
-    calm.callee = nullptr;
-    // the walk is over, and with it every level the run made
-    if (end == FusedRun::End::done) {
-        *done = true;
-        return true;
-    }
-    bool made = true;
-    run.hand_over([&](const boundary::FusedFrame &frame) {
-        Level &caller = levels.top();
-        caller.key = Ref::steal(frame.key);
-        caller.callee = Ref::steal(frame.callee);
-        Level *nested = levels.push(
-            LevelCount::entered(ts),
-            Values{Ref::steal(frame.first), Ref::steal(frame.second)}, true,
-            boundary::Fusion::marks);
-        if (!nested) {
-            compat::leave_merge_level(ts);
-            return made = false;
-        }
-        nested->calm.binding = &binding;
-        nested->keys.walk().place() = frame.place;
-        if (!frame.open) {
-            nested->calm.window.close();
-        }
-        return true;
-    });
-    if (end == FusedRun::End::failed) {
-        return fail_at_bool(rmerge_function, rmerge_line::replace);
-    }
-    return made || fail_at_bool(rmerge_function, rmerge_line::nested);
-}
-
-bool
-enter(Levels &levels, PyThreadState *ts)
-{
-    Level &caller = levels.top();
-    const Calm &calm = caller.calm;
-    const bool may_reopen = caller.fusion.lets_nested_reopen(calm.window);
-    // the call of _rmerge, without the tuple
-    Level *level = push_counted_level(levels, boundary::calling_where, ts,
-                                      std::move(caller.pending), may_reopen);
-    if (!level) {
-        return false;
-    }
-    calm.hand_down(&level->calm);
-    return true;
-}
-
-void
-leave(Levels &levels)
-{
-    Level &level = levels.top();
-    Ref first = std::move(level.first);
-    Ref second = std::move(level.second);
-    const bool open = level.calm.window.is_open();
-    levels.pop();
-    Level &caller = levels.top();
-    FusionWindow &window = caller.calm.window;
-    if (!open) {
-        window.close();
-    }
-    // the nested merge may have left these the last references
-    window.release(first);
-    window.release(second);
-    caller.callee = Ref();
-    caller.unused = Values();
-    caller.key = Ref();
-}
-
-void
-unwind(Levels &levels)
-{
-    for (;;) {
-        levels.pop();
-        if (levels.empty()) {
-            return;
-        }
-        Level &caller = levels.top();
-        caller.callee = Ref();
-        caller.unused = Values();
-        fail_at(rmerge_function, rmerge_line::nested);
-    }
+    return RunPolicy(binding);
 }
 
 // ---------------------------------------------------------------------------

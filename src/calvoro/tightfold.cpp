@@ -7,11 +7,9 @@
 // after their argument tests.
 #include "boundary/module/binding.hpp"
 #include "boundary/module/calls.hpp"
-#include "boundary/merge/dict_walk.hpp"
+#include "boundary/merge/driver.hpp"
 #include "boundary/merge/fused.hpp"
-#include "boundary/merge/fused_run.hpp"
 #include "boundary/module/items.hpp"
-#include "boundary/merge/level_stack.hpp"
 #include "boundary/module/loading.hpp"
 #include "boundary/copy/plain_copy.hpp"
 #include "boundary/merge/recursion.hpp"
@@ -84,44 +82,8 @@ not_iterable()
     return false;
 }
 
-using boundary::DictWalk;
 using boundary::FusionWindow;
-
-// One level of the merge: second_dict merged into first_dict, both held.
-// Levels are kept on the heap, so that depth costs no native stack; each
-// nested one counts against the recursion limit as a Python call does.
-struct Level {
-    Level(LevelCount::Entry counted, Ref &&first_dict, Ref &&second_dict,
-          bool may_reopen, bool by_fused_step)
-        : Level(counted, std::move(first_dict), std::move(second_dict),
-                may_reopen, by_fused_step,
-                boundary::level_fusion(first_dict.get(), second_dict.get()))
-    {
-    }
-    Level(LevelCount::Entry counted, Ref &&first_dict, Ref &&second_dict,
-          bool may_reopen, bool by_fused_step, boundary::Fusion fusion)
-        : count(counted),
-          first(std::move(first_dict)),
-          second(std::move(second_dict)),
-          walk(second.get()),
-          fusion(fusion, may_reopen),
-          fused_entry(by_fused_step)
-    {
-    }
-
-    LevelCount count;  // first, so that it is given back last
-    Ref first;
-    Ref second;
-    DictWalk walk;
-    FusionWindow window;
-    boundary::LevelFusion fusion;
-    // entered by the caller's fused step, whose window it shares
-    const bool fused_entry;
-    // the generic step's key, held until the nested level it began ends
-    Ref key;
-};
-
-using Levels = boundary::LevelStack<Level>;
+using boundary::NestedDicts;
 
 // What a run of marked levels does here: nothing more than the steps.
 struct RunPolicy {
@@ -138,35 +100,64 @@ struct RunPolicy {
     {
     }
 };
-using FusedRun = boundary::FusedRun<RunPolicy>;
 
-// The dicts of a nested level that a step found.
-struct Nested {
-    Ref first;
-    Ref second;
-    bool fused = false;
+// The core: exact dicts by the dictionary operations, each nested merge a
+// level of the loop, counted against the recursion limit as a Python call.
+struct Core {
+    struct NoCall {};
+    using Level = boundary::MergeLevel<boundary::DictKeys, NoCall>;
+    using RunPolicy = tightfold::RunPolicy;
+
+    static constexpr const char *where = too_deep_where;
+    static constexpr int walk_line = rmerge_line::walk;
+    static constexpr int replace_line = rmerge_line::replace;
+    static constexpr int nested_line = rmerge_line::nested;
+
+    static boundary::Fusion
+    fusion_of(PyObject *first_dict, PyObject *second_dict)
+    {
+        return boundary::level_fusion(first_dict, second_dict);
+    }
+    int
+    start(Level &) noexcept
+    {
+        return 0;
+    }
+    int
+    step(Level &level, PyObject *key, Ref &, NestedDicts *nested)
+    {
+        return generic_step(level, key, nested);
+    }
+    // Both values must be exact dicts.
+    static int nest_fused(Level &, PyObject *, PyObject *existing,
+                          PyObject *value, Ref &, NestedDicts *nested);
+    RunPolicy
+    run_policy() noexcept
+    {
+        return RunPolicy();
+    }
+    void
+    forget(Level &) noexcept
+    {
+    }
+    void
+    entered(Level &, Level &) noexcept
+    {
+    }
+    void
+    drop_call(Level &) noexcept
+    {
+    }
+    void
+    add_entry(int line)
+    {
+        add_rmerge_entry(line);
+    }
+
+    // One key by the dictionary operations; any of them may run Python
+    // code.
+    static int generic_step(Level &level, PyObject *key, NestedDicts *nested);
 };
-
-// Each step returns 0, or the line of the step that failed with an
-// exception set; after a step, code may have run, and only the level's own
-// references are still good.
-
-// One key by the dictionary operations; any of them may run Python code.
-int generic_step(Level &level, PyObject *key, Nested *nested);
-// One plain key while the window is open: `value` is second_dict[key],
-// from the walk.
-int plain_step(Level &level, PyObject *key, PyObject *value, Nested *nested);
-// The steps of the top level, and of the levels they nest, that a run
-// makes; its levels become the general ones on top. *done: the top level's
-// walk is at its end.
-int run_steps(Levels &levels, FusedRun &run, PyThreadState *ts, bool *done);
-// Enters the nested level; false with an exception set, which a refusal
-// for depth makes the caller's failure.
-bool enter(Levels &levels, PyThreadState *ts, Nested *nested);
-// The nested level on top has merged: back to its caller.
-void leave(Levels &levels);
-// The level on top failed at `line`: one traceback entry per level.
-void unwind(Levels &levels, int line);
 
 // Merges second_dict into first_dict, both exact dicts or None, held by the
 // caller; false with an exception set and the levels' traceback entries.
@@ -176,7 +167,6 @@ bool
 rmerge(PyObject *first_dict, PyObject *second_dict)
 {
     assert(!PyErr_Occurred());
-    assert(Py_REFCNT(first_dict) > 0 && Py_REFCNT(second_dict) > 0);
     RecursionGuard guard(too_deep_where);
     if (!guard) {
         return false;
@@ -185,64 +175,9 @@ rmerge(PyObject *first_dict, PyObject *second_dict)
         not_iterable();
         return fail_rmerge(rmerge_line::walk);
     }
-    PyThreadState *ts = guard.thread_state();
-    Levels levels;
-    levels.push(LevelCount::not_counted(), Ref::new_ref(first_dict),
-                Ref::new_ref(second_dict), true, false);
-    FusedRun run;
-    // after a run, the level on top makes the step the run left to it
-    bool handed_over = false;
-    for (;;) {
-        Level &level = levels.top();
-        if (!handed_over && level.fusion.reopens()) {
-            handed_over = true;
-            bool done = false;
-            if (int failed = run_steps(levels, run, ts, &done)) {
-                unwind(levels, failed);
-                return false;
-            }
-            if (done) {
-                if (levels.depth() == 1) {
-                    return true;
-                }
-                leave(levels);
-                handed_over = false;
-            }
-            continue;
-        }
-        handed_over = false;
-        PyObject *key;
-        PyObject *value;
-        // hashing and comparing keys may have changed the dictionary
-        switch (level.walk.next(&key, &value)) {
-        case DictWalk::Step::error:
-            unwind(levels, rmerge_line::walk);
-            return false;
-        case DictWalk::Step::end:
-            if (levels.depth() == 1) {
-                return true;
-            }
-            leave(levels);
-            continue;
-        case DictWalk::Step::item:
-            break;
-        }
-        Nested nested;
-        bool reopened = false;
-        const bool plain =
-            level.fusion.plain_step(level.window, level.first.get(),
-                                    level.second.get(), key, &reopened);
-        int failed = plain ? plain_step(level, key, value, &nested)
-                           : generic_step(level, key, &nested);
-        if (failed) {
-            unwind(levels, failed);
-            return false;
-        }
-        if (nested.first && !enter(levels, ts, &nested)) {
-            unwind(levels, rmerge_line::nested);
-            return false;
-        }
-    }
+    Core core;
+    return boundary::MergeDriver<Core>(core, guard.thread_state())
+        .merge(first_dict, second_dict);
 }
 
 enum class Holds { error, other, dictionary };
@@ -270,7 +205,7 @@ nested_dict(PyObject *dictionary, PyObject *key)
 }
 
 int
-generic_step(Level &level, PyObject *borrowed_key, Nested *nested)
+Core::generic_step(Level &level, PyObject *borrowed_key, NestedDicts *nested)
 {
     using namespace rmerge_line;
     level.window.close();
@@ -319,22 +254,9 @@ generic_step(Level &level, PyObject *borrowed_key, Nested *nested)
 }
 
 int
-plain_step(Level &level, PyObject *key, PyObject *value, Nested *nested)
+Core::nest_fused(Level &, PyObject *, PyObject *existing, PyObject *value,
+                 Ref &, NestedDicts *nested)
 {
-    using Store = FusionWindow::Store;
-    // no code runs before the store holds what it keeps, and the store
-    // uses neither `key` nor `value` after a release that may run code
-    PyObject *first_dict = level.first.get();
-    PyObject *existing;
-    switch (
-        level.fusion.store(level.window, first_dict, key, value, &existing)) {
-    case Store::failed:
-        return rmerge_line::replace;
-    case Store::stored:
-        return 0;
-    case Store::both_dicts:
-        break;
-    }
     Ref first_value = Ref::new_ref(existing);
     Ref second_value = Ref::new_ref(value);
     if (!boundary::check_exact_value(first_value.get(), &PyDict_Type) ||
@@ -343,97 +265,8 @@ plain_step(Level &level, PyObject *key, PyObject *value, Nested *nested)
     }
     nested->first = std::move(first_value);
     nested->second = std::move(second_value);
-    nested->fused = true;
+    nested->shares_window = true;
     return 0;
-}
-
-int
-run_steps(Levels &levels, FusedRun &run, PyThreadState *ts, bool *done)
-{
-    Level &level = levels.top();
-    bool open = level.window.is_open();
-    RunPolicy policy;
-    const FusedRun::End end = run.run(level.first.get(), level.second.get(),
-                                      &level.walk.place(), &open, ts, policy);
-    if (open) {
-        level.window.reopen();
-    }
-    else {
-        level.window.close();
-    }
-    // the walk is over, and with it every level the run made
-    if (end == FusedRun::End::done) {
-        *done = true;
-        return 0;
-    }
-    bool made = true;
-    run.hand_over([&](const boundary::FusedFrame &frame) {
-        Level *nested = levels.push(
-            LevelCount::entered(ts), Ref::steal(frame.first),
-            Ref::steal(frame.second), true, true, boundary::Fusion::marks);
-        if (!nested) {
-            compat::leave_merge_level(ts);
-            return made = false;
-        }
-        nested->walk.place() = frame.place;
-        if (!frame.open) {
-            nested->window.close();
-        }
-        return true;
-    });
-    if (end == FusedRun::End::failed) {
-        return rmerge_line::replace;
-    }
-    return made ? 0 : rmerge_line::nested;
-}
-
-bool
-enter(Levels &levels, PyThreadState *ts, Nested *nested)
-{
-    const Level &caller = levels.top();
-    const bool may_reopen = caller.fusion.lets_nested_reopen(caller.window);
-    return push_counted_level(levels, too_deep_where, ts,
-                              std::move(nested->first),
-                              std::move(nested->second), may_reopen,
-                              nested->fused) != nullptr;
-}
-
-void
-leave(Levels &levels)
-{
-    Level &level = levels.top();
-    Ref first = std::move(level.first);
-    Ref second = std::move(level.second);
-    const bool fused_entry = level.fused_entry;
-    const bool open = level.window.is_open();
-    levels.pop();
-    Level &caller = levels.top();
-    if (fused_entry) {
-        if (!open) {
-            caller.window.close();
-        }
-        // the nested merge may have left these the last references
-        caller.window.release(first);
-        caller.window.release(second);
-    }
-    else {
-        second = Ref();
-        first = Ref();
-        caller.key = Ref();
-    }
-}
-
-void
-unwind(Levels &levels, int line)
-{
-    add_rmerge_entry(line);
-    for (;;) {
-        levels.pop();
-        if (levels.empty()) {
-            return;
-        }
-        add_rmerge_entry(rmerge_line::nested);
-    }
 }
 
 // The in-place merge that never raises: a failure is reported.

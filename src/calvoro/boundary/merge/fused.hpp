@@ -98,7 +98,7 @@ level_fusion(PyObject *first_dict, PyObject *second_dict)
     // Without the global lock the window's premise, that only code this
     // thread runs changes the dicts, holds only under their locks: a run
     // reads the marks under them, and a level whose run finds them gone
-    // fuses no more (LevelFusion::plain_step).
+    // fuses no more (LevelFusion::fuses_step).
     if (CALVORO_FREE_THREADED) {
         return detail::marks_known ? Fusion::marks : Fusion::none;
     }
@@ -269,7 +269,7 @@ class LevelFusion {
     // first where the marks of both dicts still allow it (then *reopened
     // is set, so that what the level knew while it was closed goes).
     bool
-    plain_step(FusionWindow &window, PyObject *first_dict,
+    fuses_step(FusionWindow &window, PyObject *first_dict,
                PyObject *second_dict, PyObject *key, bool *reopened)
     {
         // a window closed here on a free-threaded build is the run's: the
