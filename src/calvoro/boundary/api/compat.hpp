@@ -6,30 +6,15 @@
 // function each. No other file tests PY_VERSION_HEX, the operating system
 // or the compiler.
 //
-// Every source file includes this (through its own header) before any
-// system header: pyconfig.h sets feature macros (_POSIX_C_SOURCE,
-// _XOPEN_SOURCE) that the system headers must see first.
+// The interpreter's headers and the version flags come from python.hpp,
+// first, before any system header.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
-#include <frameobject.h>
+#include "python.hpp"
+
+#include "../sync/locks.hpp"
+
 #include <cstring>
-
-#define CALVORO_PY37 (PY_VERSION_HEX >= 0x03070000)
-#define CALVORO_PY38 (PY_VERSION_HEX >= 0x03080000)
-#define CALVORO_PY39 (PY_VERSION_HEX >= 0x03090000)
-#define CALVORO_PY311 (PY_VERSION_HEX >= 0x030B0000)
-#define CALVORO_PY312 (PY_VERSION_HEX >= 0x030C0000)
-
-// Private layouts (the thread state's recursion counter, the dict keys
-// table's head and entries) were checked against the headers of 3.6 to
-// 3.15. A newer interpreter takes the portable route: public API only,
-// nothing fused that needs a private read. CALVORO_PORTABLE=1 forces that
-// route on any version, so that it is tested before a release needs it.
-#ifndef CALVORO_PORTABLE
-#define CALVORO_PORTABLE (PY_VERSION_HEX >= 0x03100000)
-#endif
 
 // Platforms: each difference of operating system or compiler is here or
 // in compat.cpp, naming the platform it serves.
@@ -66,14 +51,6 @@
 #define CALVORO_NOINLINE __declspec(noinline)
 #else
 #define CALVORO_NOINLINE __attribute__((noinline))
-#endif
-
-// Free-threaded builds (PEP 703, from 3.13): no global lock, so the dicts
-// and lists a merge reads may change under it at any moment.
-#ifdef Py_GIL_DISABLED
-#define CALVORO_FREE_THREADED 1
-#else
-#define CALVORO_FREE_THREADED 0
 #endif
 
 // Py_BEGIN_CRITICAL_SECTION, Py_BEGIN_CRITICAL_SECTION2: added in 3.13
@@ -666,45 +643,8 @@ dict_get_marked(PyObject *dict, PyObject *key,
     return PyDict_GetItemWithError(dict, key);
 }
 
-// The locks of two objects, as the interpreter's own two-object
-// operations take them, on a free-threaded build; nothing with the global
-// lock. The thread links the held section into its state, so it must not
-// move. Waiting for a lock, and anything that may run Python code under
-// it, may let other threads in until the thread goes on: what was read
-// under the lock is then to be read again.
-class PairLock {
-  public:
-    PairLock() noexcept = default;
-    PairLock(const PairLock &) = delete;
-    PairLock &operator=(const PairLock &) = delete;
-    ~PairLock() { unlock(); }
-
-    void
-    lock([[maybe_unused]] PyObject *a, [[maybe_unused]] PyObject *b) noexcept
-    {
-#if CALVORO_FREE_THREADED
-        assert(!held_);
-        PyCriticalSection2_Begin(&section_, a, b);
-        held_ = true;
-#endif
-    }
-    void
-    unlock() noexcept
-    {
-#if CALVORO_FREE_THREADED
-        if (held_) {
-            held_ = false;
-            PyCriticalSection2_End(&section_);
-        }
-#endif
-    }
-
-  private:
-#if CALVORO_FREE_THREADED
-    PyCriticalSection2 section_;
-    bool held_ = false;
-#endif
-};
+// Its users are to name it sync::PairLock.
+using sync::PairLock;
 
 // A code object for introspection only: empty bytecode and tables.
 // Returns a new reference, or nullptr with an exception set.
