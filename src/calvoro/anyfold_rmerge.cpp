@@ -19,6 +19,7 @@
 #include "boundary/merge/driver.hpp"
 #include "boundary/merge/recursion.hpp"
 #include "boundary/module/items.hpp"
+#include "boundary/sync/locks.hpp"
 
 #include <utility>
 
@@ -98,21 +99,12 @@ class KeySource {
         case Kind::dict:
             return walk_.next_counted(key, value);
         case Kind::sequence:
-#if CALVORO_FREE_THREADED
-            // the length test and the read as one step of a list's
-            // iterator, which another thread may not split
-            if (PyList_CheckExact(container_)) {
-                Py_BEGIN_CRITICAL_SECTION(container_);
-                if (i_ < PyList_GET_SIZE(container_)) {
-                    *held = Ref::new_ref(PyList_GET_ITEM(container_, i_++));
-                }
-                Py_END_CRITICAL_SECTION();
-                if (!*held) {
+            if (CALVORO_FREE_THREADED && PyList_CheckExact(container_)) {
+                if (!next_list_item(held)) {
                     return Step::end;
                 }
                 break;
             }
-#endif
             // the length read again before each step
             if (i_ >= Py_SIZE(container_)) {
                 return Step::end;
@@ -131,6 +123,19 @@ class KeySource {
     }
 
   private:
+    // The length test and the read as one step of a list's iterator, which
+    // another thread may not split.
+    bool
+    next_list_item(Ref *held)
+    {
+        sync::ObjectGuard guard(container_);
+        if (i_ >= PyList_GET_SIZE(container_)) {
+            return false;
+        }
+        *held = Ref::new_ref(PyList_GET_ITEM(container_, i_++));
+        return true;
+    }
+
     static Kind
     kind_of(PyObject *second_dict) noexcept
     {
@@ -486,19 +491,21 @@ Core::run_policy()
     if (namespace_watched) {
         Ref found;
         uint64_t version;
-        // Another thread counts its change of the namespace under the
-        // namespace's lock, before it makes it: the count and the lookup are
-        // read as of one moment under that lock.
-        Py_BEGIN_CRITICAL_SECTION(globals);
-        version = compat::dict_version(globals);
-        if (!(binding.callee && version == binding.version) &&
-            boundary::has_only_plain_keys_now(globals)) {
-            PyObject *callee;
-            if (PyDict_GetItemRef(globals, constants.rmerge, &callee) > 0) {
-                found = Ref::steal(callee);
+        {
+            // Another thread counts its change of the namespace under the
+            // namespace's lock, before it makes it: the count and the lookup
+            // are read as of one moment under that lock.
+            sync::ObjectGuard guard(globals);
+            version = compat::dict_version(globals);
+            if (!(binding.callee && version == binding.version) &&
+                boundary::has_only_plain_keys_now(globals)) {
+                PyObject *callee;
+                if (PyDict_GetItemRef(globals, constants.rmerge, &callee) >
+                    0) {
+                    found = Ref::steal(callee);
+                }
             }
         }
-        Py_END_CRITICAL_SECTION();
         assert(!PyErr_Occurred());
         if (found) {
             binding.callee = std::move(found);

@@ -19,6 +19,7 @@
 
 #include "dict_walk.hpp"
 #include "fused.hpp"
+#include "../sync/locks.hpp"
 
 #include <cstddef>
 #include <cstring>
@@ -346,41 +347,37 @@ class FusedRun {
 
     // What the level knew of its dicts before it held their locks goes.
     void
-    lock([[maybe_unused]] FusedFrame *f) noexcept
+    lock(FusedFrame *f) noexcept
     {
-#if CALVORO_FREE_THREADED
-        locks_[f - frames_].lock(f->first, f->second);
-        f->open = false;
-#endif
+        if (CALVORO_FREE_THREADED) {
+            locks_[f - frames_].lock(f->first, f->second);
+            f->open = false;
+        }
     }
     void
-    unlock([[maybe_unused]] const FusedFrame *f) noexcept
+    unlock(const FusedFrame *f) noexcept
     {
-#if CALVORO_FREE_THREADED
         locks_[f - frames_].unlock();
-#endif
     }
     // The levels' locks, let go as steps() returns: the innermost first.
     struct Unlocking {
-        [[maybe_unused]] FusedRun *run;
-#if CALVORO_FREE_THREADED
+        FusedRun *run;
         ~Unlocking()
         {
-            for (std::ptrdiff_t i = locked_levels; i-- > 0;) {
-                run->locks_[i].unlock();
+            if (CALVORO_FREE_THREADED) {
+                for (std::ptrdiff_t i = locked_levels; i-- > 0;) {
+                    run->locks_[i].unlock();
+                }
             }
         }
-#endif
     };
 
     static constexpr size_t inline_levels = 16;
     // the levels a run may lock: as many as the frames have room for at first
     static constexpr std::ptrdiff_t locked_levels = inline_levels;
-#if CALVORO_FREE_THREADED
     // linked into the thread's state while held, so apart from the frames,
-    // which may move
-    compat::PairLock locks_[locked_levels];
-#endif
+    // which may move; empty with the global lock
+    sync::PairLock locks_[locked_levels];
     FusedFrame inline_[inline_levels];
     FusedFrame *frames_ = inline_;
     FusedFrame *top_ = inline_;
