@@ -156,19 +156,10 @@ class KeySource {
     Ref iterator_;
 };
 
-// What a level keeps of the call of _rmerge it stands for, and of the
-// nested one it makes.
+// What a level keeps of the nested call it makes: _rmerge as looked up,
+// and the values that the fused lookups found where they were fetched again
+// instead, held as the call would hold them.
 struct Call {
-    // Whether, while the level's window has stayed open, the namespace was
-    // seen to hold plain keys only, and what _rmerge was bound to there
-    // (borrowed from the namespace, which holds it while the window is
-    // open). Only Python code could add another key or rebind the name,
-    // since no level whose first dict is the namespace fuses; so the
-    // lookup, which could tell nobody it was made, is not made again.
-    bool plain_namespace = false;
-    PyObject *namespace_callee = nullptr;
-    // what the nested call holds: _rmerge as looked up, and the values that
-    // the fused lookups found where they were fetched again instead
     Ref callee;
     Values fused_values;
 };
@@ -269,20 +260,6 @@ struct Core {
             level, key, {Ref::new_ref(existing), Ref::new_ref(value)}, nested);
     }
     RunPolicy run_policy();
-    void
-    forget(Level &level) noexcept
-    {
-        level.call.plain_namespace = false;
-        level.call.namespace_callee = nullptr;
-    }
-    void
-    entered(const Level &caller, Level &nested) noexcept
-    {
-        if (caller.window.is_open() && caller.call.plain_namespace) {
-            nested.call.plain_namespace = true;
-            nested.call.namespace_callee = caller.call.namespace_callee;
-        }
-    }
     void
     took_callee(Level &caller, PyObject *callee) noexcept
     {
@@ -392,25 +369,10 @@ Core::lookup_rmerge(Level &level)
         return Ref::new_ref(binding.callee.get());
     }
     FusionWindow &window = level.window;
-    Call &call = level.call;
-    if (window.is_open() && call.plain_namespace) {
-        if (call.namespace_callee) {
-            return Ref::new_ref(call.namespace_callee);
-        }
-        PyObject *callee;
-        if (PyDict_GetItemRef(globals, constants.rmerge, &callee) > 0) {
-            call.namespace_callee = callee;
-            return Ref::steal(callee);
-        }
-        // among plain keys the lookup cannot fail: the name is gone, and the
-        // full lookup below says what it is bound to now
-        assert(!PyErr_Occurred());
-    }
     const bool plain = boundary::has_only_plain_keys(globals);
     if (!plain) {
         window.close();
     }
-    forget(level);
     PyObject *found;
     int in_namespace = PyDict_GetItemRef(globals, constants.rmerge, &found);
     if (in_namespace <= 0) {
@@ -420,10 +382,6 @@ Core::lookup_rmerge(Level &level)
                    : boundary::lookup_builtin(record, constants.rmerge);
     }
     Ref callee = Ref::steal(found);
-    if (window.is_open()) {
-        call.plain_namespace = true;
-        call.namespace_callee = found;
-    }
     if (namespace_watched && plain) {
         binding.callee = Ref::new_ref(found);
         binding.version = version;

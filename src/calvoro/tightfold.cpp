@@ -137,14 +137,6 @@ struct Core {
         return RunPolicy();
     }
     void
-    forget(Level &) noexcept
-    {
-    }
-    void
-    entered(Level &, Level &) noexcept
-    {
-    }
-    void
     drop_call(Level &) noexcept
     {
     }

@@ -21,9 +21,6 @@
 //       the same for a fused step that found two dicts, `existing` in
 //       first_dict and `value` in second_dict, both borrowed
 //   RunPolicy run_policy(): the policy of a run about to start
-//   void forget(Level &): the level's window reopened; what the core
-//       knew while it was closed goes
-//   void entered(Level &caller, Level &nested): a nested level started
 //   void took_callee(Level &caller, PyObject *callee): a new reference
 //       that a run's level held for its call
 //   void drop_call(Level &caller): its nested level has ended
@@ -172,13 +169,8 @@ class MergeDriver {
             case Step::item:
                 break;
             }
-            bool reopened = false;
-            const bool fused =
-                level.fusion.fuses_step(level.window, level.first.get(),
-                                        level.second.get(), key, &reopened);
-            if (reopened) {
-                core_.forget(level);
-            }
+            const bool fused = level.fusion.fuses_step(
+                level.window, level.first.get(), level.second.get(), key);
             NestedDicts nested;
             if (int failed = fused
                                  ? fused_step(level, key, held, value, &nested)
@@ -238,7 +230,6 @@ class MergeDriver {
         else {
             level.window.close();
         }
-        core_.forget(level);
         // the walk is over, and with it every level the run made
         if (end == Run::End::done) {
             *done = true;
@@ -286,11 +277,7 @@ class MergeDriver {
             levels_, Core::where, ts_, std::move(nested->first),
             std::move(nested->second), may_reopen, nested->shares_window,
             fusion);
-        if (!level) {
-            return false;
-        }
-        core_.entered(caller, *level);
-        return true;
+        return level != nullptr;
     }
 
     // The nested level on top has merged: back to its caller.

@@ -266,11 +266,10 @@ class LevelFusion {
     }
 
     // Whether the step of `key` may be fused, the window being reopened
-    // first where the marks of both dicts still allow it (then *reopened
-    // is set, so that what the level knew while it was closed goes).
+    // first where the marks of both dicts still allow it.
     bool
     fuses_step(FusionWindow &window, PyObject *first_dict,
-               PyObject *second_dict, PyObject *key, bool *reopened)
+               PyObject *second_dict, PyObject *key)
     {
         // a window closed here on a free-threaded build is the run's: the
         // marks did not hold under the locks
@@ -283,7 +282,6 @@ class LevelFusion {
         if (!window.is_open() && reopens_) {
             if (both_marked_str_keys(first_dict, second_dict)) {
                 window.reopen();
-                *reopened = true;
             }
             else {
                 reopens_ = false;
