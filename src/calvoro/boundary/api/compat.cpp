@@ -93,6 +93,10 @@ new_code_object(int argcount, PyObject *varnames, PyObject *filename,
 }
 #endif
 
+}  // namespace calvoro::compat
+
+namespace calvoro::platform {
+
 #if defined(_WIN32)
 // Windows: the thread's reserved stack runs from the allocation that holds
 // a local variable up to the base the thread's information block records.
@@ -172,6 +176,10 @@ thread_stack(uintptr_t *, size_t *)
 }
 #endif
 
+}  // namespace calvoro::platform
+
+namespace calvoro::internals {
+
 #if CALVORO_PY312
 namespace {
 
@@ -215,7 +223,7 @@ watch_dict(PyObject *)
 }
 #endif
 
-}  // namespace calvoro::compat
+}  // namespace calvoro::internals
 
 // glibc 2.34 moved the thread-stack queries from libpthread into libc
 // under new symbol versions; binding each architecture's oldest version,

@@ -273,6 +273,10 @@ restore_pending_error(PendingError error)
 // size is seen.
 inline constexpr bool dict_iterator_counts_keys = CALVORO_PY38;
 
+}  // namespace calvoro::compat
+
+namespace calvoro::internals {
+
 // One level of recursion as the interpreter counts a Python call: against
 // sys.getrecursionlimit(), and against what protects the native stack of
 // code that the level may still call, which is the same counter up to 3.11.
@@ -423,9 +427,17 @@ leave_recursive_call([[maybe_unused]] PyThreadState *ts)
 #endif
 }
 
+}  // namespace calvoro::internals
+
+namespace calvoro::platform {
+
 // The calling thread's native stack: its lowest address and its size.
 // False where the platform does not tell.
 bool thread_stack(uintptr_t *lowest, size_t *size);
+
+}  // namespace calvoro::platform
+
+namespace calvoro::internals {
 
 // A number that changes whenever a dict changes, once watch_dict has said
 // it can be had for that dict: up to 3.11 the dict's own version tag
@@ -643,6 +655,10 @@ dict_get_marked(PyObject *dict, PyObject *key,
     return PyDict_GetItemWithError(dict, key);
 }
 
+}  // namespace calvoro::internals
+
+namespace calvoro::compat {
+
 // Its users are to name it sync::PairLock.
 using sync::PairLock;
 
@@ -650,6 +666,10 @@ using sync::PairLock;
 // Returns a new reference, or nullptr with an exception set.
 PyObject *new_code_object(int argcount, PyObject *varnames, PyObject *filename,
                           PyObject *name, int firstlineno);
+
+}  // namespace calvoro::compat
+
+namespace calvoro::internals {
 
 // What could watch Python code run on the calling thread, read for the
 // native deep copy, which runs none and so must leave such cases to the
@@ -715,4 +735,27 @@ recursion_headroom()
 #endif
 }
 
+}  // namespace calvoro::internals
+
+// The names their users know until they name them by their own namespaces.
+namespace calvoro::compat {
+using internals::audit_hooks_installed;
+using internals::AuditHooks;
+using internals::dict_get_marked;
+using internals::dict_keys_mark;
+using internals::dict_next_marked;
+using internals::dict_version;
+using internals::enter_merge_level;
+using internals::enter_recursive_call;
+using internals::has_dict_get_marked;
+using internals::has_dict_keys_mark;
+using internals::has_monitoring;
+using internals::leave_merge_level;
+using internals::leave_recursive_call;
+using internals::recursion_headroom;
+using internals::recursion_state;
+using internals::thread_traced;
+using internals::try_enter_merge_level;
+using internals::watch_dict;
+using platform::thread_stack;
 }  // namespace calvoro::compat

@@ -36,10 +36,12 @@ frees_quietly(PyObject *obj)
     return true;
 }
 
-namespace detail {
+}  // namespace calvoro::boundary
+
+namespace calvoro::internals {
+
 bool marks_known = false;
 uintptr_t general_mark = 0;
-}  // namespace detail
 
 namespace {
 
@@ -124,7 +126,7 @@ reads_like_the_calls(Py_ssize_t count, uintptr_t general)
 void
 learn_dict_marks()
 {
-    if (!compat::has_dict_keys_mark || detail::marks_known) {
+    if (!compat::has_dict_keys_mark || marks_known) {
         return;
     }
     Ref text = Ref::steal(PyUnicode_FromString("calvoro"));
@@ -145,14 +147,18 @@ learn_dict_marks()
     }
     uintptr_t mark = compat::dict_keys_mark(general.get());
     // of 5 keys, a hash index of a byte a slot; of 400, two bytes
-    detail::marks_known = compat::dict_keys_mark(str_only.get()) != mark &&
-                          compat::dict_keys_mark(str_deleted.get()) != mark &&
-                          compat::dict_keys_mark(general_left.get()) == mark &&
-                          reads_like_the_calls(5, mark) &&
-                          reads_like_the_calls(400, mark);
+    marks_known = compat::dict_keys_mark(str_only.get()) != mark &&
+                  compat::dict_keys_mark(str_deleted.get()) != mark &&
+                  compat::dict_keys_mark(general_left.get()) == mark &&
+                  reads_like_the_calls(5, mark) &&
+                  reads_like_the_calls(400, mark);
     PyErr_Clear();
-    detail::general_mark = mark;
+    general_mark = mark;
 }
+
+}  // namespace calvoro::internals
+
+namespace calvoro::boundary {
 
 bool
 scan_plain_keys(PyObject *dictionary)

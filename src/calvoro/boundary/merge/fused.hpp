@@ -19,14 +19,7 @@
 
 #include "../api/ref.hpp"
 
-namespace calvoro::boundary {
-
-// Whether hashing and comparing `key` can run no Python code.
-inline bool
-is_plain_key(PyObject *key)
-{
-    return PyUnicode_CheckExact(key) || PyLong_CheckExact(key);
-}
+namespace calvoro::internals {
 
 // The interpreter marks an exact dict that holds exact str keys only, to
 // look them up faster; reading the mark replaces a walk over every key.
@@ -35,12 +28,28 @@ is_plain_key(PyObject *key)
 // the marks are not used. Never fails.
 void learn_dict_marks();
 
-namespace detail {
 // learned: the mark of the general lookup, which any key but an exact str
 // brings and which stays when that key is removed
 extern bool marks_known;
 extern uintptr_t general_mark;
+
+}  // namespace calvoro::internals
+
+namespace calvoro::boundary {
+
+// The names their users know until they name them by their namespace.
+using internals::learn_dict_marks;
+namespace detail {
+using internals::general_mark;
+using internals::marks_known;
 }  // namespace detail
+
+// Whether hashing and comparing `key` can run no Python code.
+inline bool
+is_plain_key(PyObject *key)
+{
+    return PyUnicode_CheckExact(key) || PyLong_CheckExact(key);
+}
 
 // Whether the interpreter has marked an exact dict as holding exact str
 // keys only.
