@@ -375,7 +375,7 @@ body(PyObject *globals)
             return definition.line;
         }
     }
-    namespace_watched = compat::watch_dict(globals);
+    namespace_watched = internals::watch_dict(globals);
     return 0;
 }
 

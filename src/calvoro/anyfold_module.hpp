@@ -33,7 +33,7 @@ struct Constants {
 };
 extern Constants constants;
 
-// Whether compat::dict_version tells every change of the namespace.
+// Whether internals::dict_version tells every change of the namespace.
 extern bool namespace_watched;
 
 // Adds the entry of `function` at `line` to the pending exception; returns

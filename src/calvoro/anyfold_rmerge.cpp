@@ -175,7 +175,7 @@ struct RunPolicy {
     explicit RunPolicy(const Binding &binding)
         : globals(record.state.globals),
           callee(namespace_watched && binding.callee &&
-                         compat::dict_version(globals) == binding.version &&
+                         internals::dict_version(globals) == binding.version &&
                          function_has_def(binding.callee.get(), &rmerge_def)
                      ? binding.callee.get()
                      : nullptr),
@@ -191,7 +191,7 @@ struct RunPolicy {
         }
         // only Python code could have changed the namespace
         if (stale) {
-            if (compat::dict_version(globals) != version) {
+            if (internals::dict_version(globals) != version) {
                 return false;
             }
             stale = false;
@@ -299,7 +299,7 @@ bool
 rmerge(PyObject *first_dict, PyObject *second_dict)
 {
     Core core;
-    return boundary::MergeDriver<Core>(core, compat::recursion_state())
+    return boundary::MergeDriver<Core>(core, internals::recursion_state())
         .merge(first_dict, second_dict);
 }
 
@@ -364,7 +364,7 @@ Core::lookup_rmerge(Level &level)
 {
     PyObject *globals = record.state.globals;
     const uint64_t version =
-        namespace_watched ? compat::dict_version(globals) : 0;
+        namespace_watched ? internals::dict_version(globals) : 0;
     if (binding.callee && version == binding.version) {
         return Ref::new_ref(binding.callee.get());
     }
@@ -454,7 +454,7 @@ Core::run_policy()
             // namespace's lock, before it makes it: the count and the lookup
             // are read as of one moment under that lock.
             sync::ObjectGuard guard(globals);
-            version = compat::dict_version(globals);
+            version = internals::dict_version(globals);
             if (!(binding.callee && version == binding.version) &&
                 boundary::has_only_plain_keys_now(globals)) {
                 PyObject *callee;

@@ -464,11 +464,11 @@ dict_version([[maybe_unused]] PyObject *dict)
 #endif
 }
 
-// Whether dict_keys_mark can be read: the head of the dict keys table is
+// Whether dict_lookup_kind can be read: the head of the dict keys table is
 // known from 3.6 to 3.15. On a free-threaded build another thread may swap
 // a dict's table at any moment: there the mark and the table are read only
 // under the dict's lock.
-inline constexpr bool has_dict_keys_mark = !CALVORO_PORTABLE;
+inline constexpr bool has_dict_lookup_kind = !CALVORO_PORTABLE;
 
 #if !CALVORO_PORTABLE
 namespace detail {
@@ -530,7 +530,7 @@ key_entries(const KeysTable *keys) noexcept
 // changes when the dict stops holding exact str keys only; what the number
 // means is learned at run time. 0 where it cannot be read.
 inline uintptr_t
-dict_keys_mark([[maybe_unused]] PyObject *dict)
+dict_lookup_kind([[maybe_unused]] PyObject *dict)
 {
 #if CALVORO_PORTABLE
     return 0;
@@ -551,12 +551,12 @@ dict_keys_mark([[maybe_unused]] PyObject *dict)
 // the table is read as the call reads it is checked once, by learning the
 // marks (fused.cpp): until then, and where it cannot be read, the call.
 inline int
-dict_next_marked(PyObject *dict, Py_ssize_t *position, PyObject **key,
-                 PyObject **value, [[maybe_unused]] uintptr_t general)
+dict_next_unicode(PyObject *dict, Py_ssize_t *position, PyObject **key,
+                  PyObject **value, [[maybe_unused]] uintptr_t general)
 {
 #if !CALVORO_PORTABLE
     auto *d = reinterpret_cast<PyDictObject *>(dict);
-    if (d->ma_values == nullptr && dict_keys_mark(dict) != general) {
+    if (d->ma_values == nullptr && dict_lookup_kind(dict) != general) {
         auto *keys = reinterpret_cast<const detail::KeysTable *>(d->ma_keys);
         const Py_ssize_t n = keys->nentries;
         Py_ssize_t i = *position;
@@ -579,26 +579,26 @@ dict_next_marked(PyObject *dict, Py_ssize_t *position, PyObject **key,
     return PyDict_Next(dict, position, key, value);
 }
 
-// Whether dict_get_marked reads the table itself: on a free-threaded
+// Whether dict_get_unicode reads the table itself: on a free-threaded
 // build, whose own lookup is made to need no lock and pays for that though
 // this one's caller holds it; from 3.11, whose tables of str keys keep no
 // hashes.
-#define CALVORO_DICT_GET_MARKED \
+#define CALVORO_DICT_GET_UNICODE \
     (!CALVORO_PORTABLE && CALVORO_PY311 && CALVORO_FREE_THREADED)
-inline constexpr bool has_dict_get_marked = CALVORO_DICT_GET_MARKED;
+inline constexpr bool has_dict_get_unicode = CALVORO_DICT_GET_UNICODE;
 
 // PyDict_GetItemWithError of an exact str `key` in an exact dict whose keys
 // are marked as all str, looked up in the table where it is a combined
 // one: probed as the interpreter probes it, keys compared as str compares
-// them. Checked once, as dict_next_marked is; elsewhere, the call.
+// them. Checked once, as dict_next_unicode is; elsewhere, the call.
 inline PyObject *
-dict_get_marked(PyObject *dict, PyObject *key,
-                [[maybe_unused]] uintptr_t general)
+dict_get_unicode(PyObject *dict, PyObject *key,
+                 [[maybe_unused]] uintptr_t general)
 {
-#if CALVORO_DICT_GET_MARKED
+#if CALVORO_DICT_GET_UNICODE
     auto *d = reinterpret_cast<PyDictObject *>(dict);
     if (PyUnicode_CheckExact(key) && d->ma_values == nullptr &&
-        dict_keys_mark(dict) != general) {
+        dict_lookup_kind(dict) != general) {
         const Py_hash_t hash = _Py_atomic_load_ssize_relaxed(
             &reinterpret_cast<PyASCIIObject *>(key)->hash);
         if (hash == -1) {
@@ -741,14 +741,14 @@ recursion_headroom()
 namespace calvoro::compat {
 using internals::audit_hooks_installed;
 using internals::AuditHooks;
-using internals::dict_get_marked;
-using internals::dict_keys_mark;
-using internals::dict_next_marked;
+using internals::dict_get_unicode;
+using internals::dict_lookup_kind;
+using internals::dict_next_unicode;
 using internals::dict_version;
 using internals::enter_merge_level;
 using internals::enter_recursive_call;
-using internals::has_dict_get_marked;
-using internals::has_dict_keys_mark;
+using internals::has_dict_get_unicode;
+using internals::has_dict_lookup_kind;
 using internals::has_monitoring;
 using internals::leave_merge_level;
 using internals::leave_recursive_call;

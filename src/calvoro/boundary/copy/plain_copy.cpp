@@ -211,7 +211,7 @@ bool
 learn_monitoring()
 {
     Standard &s = standard;
-    if (!compat::has_monitoring) {
+    if (!internals::has_monitoring) {
         return true;
     }
     PyObject *monitoring = PySys_GetObject("monitoring");
@@ -346,15 +346,15 @@ standard_unchanged()
 Found
 watched()
 {
-    if (compat::thread_traced()) {
+    if (internals::thread_traced()) {
         return Found::yes;
     }
-    switch (compat::audit_hooks_installed()) {
-    case compat::AuditHooks::none:
+    switch (internals::audit_hooks_installed()) {
+    case internals::AuditHooks::none:
         break;
-    case compat::AuditHooks::installed:
+    case internals::AuditHooks::installed:
         return Found::yes;
-    case compat::AuditHooks::error:
+    case internals::AuditHooks::error:
         return Found::error;
     }
     const Standard &s = standard;
@@ -1017,7 +1017,7 @@ copy_natively(PyObject *deepcopy, PyObject *original, Ref *copy)
         return Outcome::error;
     }
     // deep enough that the real call could run out of levels: it decides
-    int headroom = compat::recursion_headroom() - frames_besides;
+    int headroom = internals::recursion_headroom() - frames_besides;
     if (headroom < frames_per_level) {
         return Outcome::fall_back;
     }

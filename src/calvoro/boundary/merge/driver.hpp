@@ -246,9 +246,9 @@ class MergeDriver {
             }
             Level *nested = levels_.push(
                 LevelCount::entered(ts_), Ref::steal(frame.first),
-                Ref::steal(frame.second), true, true, Fusion::marks);
+                Ref::steal(frame.second), true, true, Fusion::unicode_tables);
             if (!nested) {
-                compat::leave_merge_level(ts_);
+                internals::leave_merge_level(ts_);
                 return made = false;
             }
             nested->keys.place() = frame.place;

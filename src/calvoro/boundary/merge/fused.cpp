@@ -40,8 +40,8 @@ frees_quietly(PyObject *obj)
 
 namespace calvoro::internals {
 
-bool marks_known = false;
-uintptr_t general_mark = 0;
+bool lookup_kinds_known = false;
+uintptr_t general_lookup_kind = 0;
 
 namespace {
 
@@ -58,9 +58,9 @@ probe_dict(PyObject *key, PyObject *removed)
     return dict;
 }
 
-// Whether compat::dict_next_marked gives what PyDict_Next gives, item by
+// Whether internals::dict_next_unicode gives what PyDict_Next gives, item by
 // item and position by position, on a marked dict of `count` str keys with
-// every third removed, and dict_get_marked what PyDict_GetItemWithError
+// every third removed, and dict_get_unicode what PyDict_GetItemWithError
 // does: a table that is read wrongly is not read at all.
 bool
 reads_like_the_calls(Py_ssize_t count, uintptr_t general)
@@ -76,7 +76,7 @@ reads_like_the_calls(Py_ssize_t count, uintptr_t general)
             return false;
         }
     }
-    if (compat::dict_keys_mark(dict.get()) == general) {
+    if (internals::dict_lookup_kind(dict.get()) == general) {
         return false;
     }
     Py_ssize_t expected = 0;
@@ -88,8 +88,8 @@ reads_like_the_calls(Py_ssize_t count, uintptr_t general)
         PyObject *expected_value;
         const int more =
             PyDict_Next(dict.get(), &expected, &expected_key, &expected_value);
-        if (compat::dict_next_marked(dict.get(), &position, &key, &value,
-                                     general) != more ||
+        if (internals::dict_next_unicode(dict.get(), &position, &key, &value,
+                                         general) != more ||
             position != expected) {
             return false;
         }
@@ -100,10 +100,10 @@ reads_like_the_calls(Py_ssize_t count, uintptr_t general)
             return false;
         }
     }
-    if (!compat::has_dict_get_marked) {
+    if (!internals::has_dict_get_unicode) {
         return true;
     }
-    // and dict_get_marked what PyDict_GetItemWithError gives, for keys of
+    // and dict_get_unicode what PyDict_GetItemWithError gives, for keys of
     // the dict, removed and never there, each as another object
     for (Py_ssize_t i = 0; i < count + count / 2; i++) {
         Ref key = Ref::steal(PyUnicode_FromFormat("k%zd", i));
@@ -112,7 +112,7 @@ reads_like_the_calls(Py_ssize_t count, uintptr_t general)
         }
         PyObject *expected = PyDict_GetItemWithError(dict.get(), key.get());
         if (PyErr_Occurred() ||
-            compat::dict_get_marked(dict.get(), key.get(), general) !=
+            internals::dict_get_unicode(dict.get(), key.get(), general) !=
                 expected ||
             PyErr_Occurred()) {
             return false;
@@ -124,9 +124,9 @@ reads_like_the_calls(Py_ssize_t count, uintptr_t general)
 }  // namespace
 
 void
-learn_dict_marks()
+learn_lookup_kinds()
 {
-    if (!compat::has_dict_keys_mark || marks_known) {
+    if (!internals::has_dict_lookup_kind || lookup_kinds_known) {
         return;
     }
     Ref text = Ref::steal(PyUnicode_FromString("calvoro"));
@@ -145,15 +145,15 @@ learn_dict_marks()
         PyErr_Clear();
         return;
     }
-    uintptr_t mark = compat::dict_keys_mark(general.get());
+    uintptr_t mark = internals::dict_lookup_kind(general.get());
     // of 5 keys, a hash index of a byte a slot; of 400, two bytes
-    marks_known = compat::dict_keys_mark(str_only.get()) != mark &&
-                  compat::dict_keys_mark(str_deleted.get()) != mark &&
-                  compat::dict_keys_mark(general_left.get()) == mark &&
-                  reads_like_the_calls(5, mark) &&
-                  reads_like_the_calls(400, mark);
+    lookup_kinds_known =
+        internals::dict_lookup_kind(str_only.get()) != mark &&
+        internals::dict_lookup_kind(str_deleted.get()) != mark &&
+        internals::dict_lookup_kind(general_left.get()) == mark &&
+        reads_like_the_calls(5, mark) && reads_like_the_calls(400, mark);
     PyErr_Clear();
-    general_mark = mark;
+    general_lookup_kind = mark;
 }
 
 }  // namespace calvoro::internals

@@ -26,22 +26,22 @@ namespace calvoro::internals {
 // Which marks mean what is learned once, where no merge runs, from dicts of
 // known keys; when they do not read as expected (or cannot be read at all),
 // the marks are not used. Never fails.
-void learn_dict_marks();
+void learn_lookup_kinds();
 
 // learned: the mark of the general lookup, which any key but an exact str
 // brings and which stays when that key is removed
-extern bool marks_known;
-extern uintptr_t general_mark;
+extern bool lookup_kinds_known;
+extern uintptr_t general_lookup_kind;
 
 }  // namespace calvoro::internals
 
 namespace calvoro::boundary {
 
 // The names their users know until they name them by their namespace.
-using internals::learn_dict_marks;
+using internals::learn_lookup_kinds;
 namespace detail {
-using internals::general_mark;
-using internals::marks_known;
+using internals::general_lookup_kind;
+using internals::lookup_kinds_known;
 }  // namespace detail
 
 // Whether hashing and comparing `key` can run no Python code.
@@ -54,19 +54,19 @@ is_plain_key(PyObject *key)
 // Whether the interpreter has marked an exact dict as holding exact str
 // keys only.
 inline bool
-dict_marked_str_keys(PyObject *dictionary)
+has_unicode_table(PyObject *dictionary)
 {
-    return detail::marks_known &&
-           compat::dict_keys_mark(dictionary) != detail::general_mark;
+    return internals::lookup_kinds_known &&
+           internals::dict_lookup_kind(dictionary) !=
+               internals::general_lookup_kind;
 }
 
 // Whether the interpreter has marked both exact dicts as holding exact str
 // keys only.
 inline bool
-both_marked_str_keys(PyObject *first_dict, PyObject *second_dict)
+both_have_unicode_tables(PyObject *first_dict, PyObject *second_dict)
 {
-    return dict_marked_str_keys(first_dict) &&
-           dict_marked_str_keys(second_dict);
+    return has_unicode_table(first_dict) && has_unicode_table(second_dict);
 }
 
 // has_only_plain_keys for a dict the interpreter has not marked: a walk.
@@ -79,7 +79,7 @@ inline bool
 has_only_plain_keys_now(PyObject *dictionary)
 {
     assert(PyDict_CheckExact(dictionary));
-    return dict_marked_str_keys(dictionary) || scan_plain_keys(dictionary);
+    return has_unicode_table(dictionary) || scan_plain_keys(dictionary);
 }
 
 // Whether every key of an exact dict is plain, so that looking up a plain
@@ -96,7 +96,7 @@ has_only_plain_keys(PyObject *dictionary)
 // by the marks of both, which also reopen the window. A first dict much
 // larger than the second is not scanned: the merge would then cost its
 // size, not the second's. Inline, as every level of a merge asks.
-enum class Fusion { none, window, marks };
+enum class Fusion { none, window, unicode_tables };
 
 inline Fusion
 level_fusion(PyObject *first_dict, PyObject *second_dict)
@@ -109,10 +109,11 @@ level_fusion(PyObject *first_dict, PyObject *second_dict)
     // reads the marks under them, and a level whose run finds them gone
     // fuses no more (LevelFusion::fuses_step).
     if (CALVORO_FREE_THREADED) {
-        return detail::marks_known ? Fusion::marks : Fusion::none;
+        return internals::lookup_kinds_known ? Fusion::unicode_tables
+                                             : Fusion::none;
     }
-    if (both_marked_str_keys(first_dict, second_dict)) {
-        return Fusion::marks;
+    if (both_have_unicode_tables(first_dict, second_dict)) {
+        return Fusion::unicode_tables;
     }
     // The scan costs a type test per key of first_dict; fusing saves a
     // lookup and two fetches per key of second_dict, taken here to be worth
@@ -257,7 +258,7 @@ class LevelFusion {
     // (lets_nested_reopen).
     LevelFusion(Fusion fusion, bool may_reopen) noexcept
         : fuses_(fusion != Fusion::none),
-          reopens_(may_reopen && fusion == Fusion::marks)
+          reopens_(may_reopen && fusion == Fusion::unicode_tables)
     {
     }
 
@@ -289,7 +290,7 @@ class LevelFusion {
             return false;
         }
         if (!window.is_open() && reopens_) {
-            if (both_marked_str_keys(first_dict, second_dict)) {
+            if (both_have_unicode_tables(first_dict, second_dict)) {
                 window.reopen();
             }
             else {

@@ -74,11 +74,11 @@ class FusedRun {
     run(PyObject *first_dict, PyObject *second_dict, DictPlace *place,
         bool *open, PyThreadState *ts, Policy &policy)
     {
-        assert(detail::marks_known);
+        assert(internals::lookup_kinds_known);
         frames_[0] = {first_dict, second_dict, nullptr,
                       nullptr,    *place,      *open};
         top_ = frames_;
-        const End end = steps(ts, policy, detail::general_mark);
+        const End end = steps(ts, policy, internals::general_lookup_kind);
         *place = frames_[0].place;
         *open = frames_[0].open;
         return end;
@@ -125,8 +125,8 @@ class FusedRun {
             PyObject *key;
             PyObject *value;
             // at the end, the position is left as it was
-            if (!compat::dict_next_marked(second, &at.position, &key, &value,
-                                          general)) {
+            if (!internals::dict_next_unicode(second, &at.position, &key,
+                                              &value, general)) {
                 if (f == base) {
                     return End::done;
                 }
@@ -152,7 +152,7 @@ class FusedRun {
             PyObject *first = f->first;
             if (PyDict_Check(value)) {
                 PyObject *existing =
-                    compat::dict_get_marked(first, key, general);
+                    internals::dict_get_unicode(first, key, general);
                 if (existing && PyDict_Check(existing)) {
                     if (CALVORO_UNLIKELY(!enter(existing, value, key, ts,
                                                 policy, general))) {
@@ -204,7 +204,8 @@ class FusedRun {
     reopen(FusedFrame *f, uintptr_t general, Policy &policy) noexcept
     {
         policy.may_have_run();
-        f->open = marked(f->first, general) && marked(f->second, general);
+        f->open = is_unicode_table(f->first, general) &&
+                  is_unicode_table(f->second, general);
         return f->open;
     }
 
@@ -220,9 +221,9 @@ class FusedRun {
     }
 
     static bool
-    marked(PyObject *dictionary, uintptr_t general) noexcept
+    is_unicode_table(PyObject *dictionary, uintptr_t general) noexcept
     {
-        return compat::dict_keys_mark(dictionary) != general;
+        return internals::dict_lookup_kind(dictionary) != general;
     }
 
     // A free-threaded build reads the marks of the nested level's dicts
@@ -235,10 +236,10 @@ class FusedRun {
         if (!PyDict_CheckExact(first) || !PyDict_CheckExact(second)) {
             return false;
         }
-        const bool refused =
-            CALVORO_FREE_THREADED
-                ? top_ - frames_ + 1 >= locked_levels
-                : !marked(first, general) || !marked(second, general);
+        const bool refused = CALVORO_FREE_THREADED
+                                 ? top_ - frames_ + 1 >= locked_levels
+                                 : !is_unicode_table(first, general) ||
+                                       !is_unicode_table(second, general);
         if (refused) {
             return false;
         }
@@ -246,7 +247,7 @@ class FusedRun {
         if (!policy.descends(first, &callee)) {
             return false;
         }
-        if (!compat::try_enter_merge_level(ts)) {
+        if (!internals::try_enter_merge_level(ts)) {
             if constexpr (Policy::holds_callee) {
                 Py_DECREF(callee);
             }
@@ -254,7 +255,7 @@ class FusedRun {
         }
         // last, as it may move the frames: the level is made after it
         if (top_ == last_ && !grow()) {
-            compat::leave_merge_level(ts);
+            internals::leave_merge_level(ts);
             if constexpr (Policy::holds_callee) {
                 Py_DECREF(callee);
             }
@@ -284,7 +285,7 @@ class FusedRun {
     {
         const FusedFrame *done = top_--;
         FusedFrame *caller = top_;
-        compat::leave_merge_level(ts);
+        internals::leave_merge_level(ts);
         if (!done->open) {
             caller->open = false;
         }
@@ -333,7 +334,7 @@ class FusedRun {
     drop(FusedFrame *from, FusedFrame *to)
     {
         for (FusedFrame *f = to; f >= from; f--) {
-            compat::leave_merge_level(compat::recursion_state());
+            internals::leave_merge_level(internals::recursion_state());
             Py_DECREF(f->first);
             Py_DECREF(f->second);
             if constexpr (Policy::holds_callee) {

@@ -17,7 +17,7 @@ find_bounds()
     NativeStack bounds;
     uintptr_t lowest = 0;
     size_t size = 0;
-    if (compat::thread_stack(&lowest, &size)) {
+    if (platform::thread_stack(&lowest, &size)) {
         bounds.base = lowest;
         // Half the stack stays free below the deepest entry, for the Python
         // code that a merge may still call (hashing, comparison, finalizers,

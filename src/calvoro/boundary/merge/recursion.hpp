@@ -22,15 +22,15 @@ bool native_stack_exhausted(const char *where);
 class RecursionGuard {
   public:
     explicit RecursionGuard(const char *where) noexcept
-        : ts_(compat::recursion_state()),
+        : ts_(internals::recursion_state()),
           entered_(!native_stack_exhausted(where) &&
-                   compat::enter_recursive_call(where, ts_))
+                   internals::enter_recursive_call(where, ts_))
     {
     }
     ~RecursionGuard()
     {
         if (entered_) {
-            compat::leave_recursive_call(ts_);
+            internals::leave_recursive_call(ts_);
         }
     }
     RecursionGuard(const RecursionGuard &) = delete;
@@ -53,13 +53,13 @@ class RecursionGuard {
     bool entered_;
 };
 
-// The count of one merge level kept on the heap (compat::enter_merge_level),
-// given back with the level. Empty for a level that a RecursionGuard
-// counted.
+// The count of one merge level kept on the heap
+// (internals::enter_merge_level), given back with the level. Empty for a level
+// that a RecursionGuard counted.
 class LevelCount {
   public:
     // Whether a level was counted, and for which thread state (null where
-    // compat::recursion_state has none to give).
+    // internals::recursion_state has none to give).
     struct Entry {
         PyThreadState *ts;
         bool entered;
@@ -82,7 +82,7 @@ class LevelCount {
     ~LevelCount()
     {
         if (entered_) {
-            compat::leave_merge_level(ts_);
+            internals::leave_merge_level(ts_);
         }
     }
     LevelCount(const LevelCount &) = delete;
@@ -101,13 +101,13 @@ auto
 push_counted_level(Levels &levels, const char *where, PyThreadState *ts,
                    Args &&...args) -> decltype(&levels.top())
 {
-    if (!compat::enter_merge_level(where, ts)) {
+    if (!internals::enter_merge_level(where, ts)) {
         return nullptr;
     }
     auto *level =
         levels.push(LevelCount::entered(ts), std::forward<Args>(args)...);
     if (!level) {
-        compat::leave_merge_level(ts);
+        internals::leave_merge_level(ts);
     }
     return level;
 }
