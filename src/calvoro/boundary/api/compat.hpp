@@ -12,8 +12,6 @@
 
 #include "python.hpp"
 
-#include "../sync/locks.hpp"
-
 #include <cstring>
 
 // Platforms: each difference of operating system or compiler is here or
@@ -659,9 +657,6 @@ dict_get_unicode(PyObject *dict, PyObject *key,
 
 namespace calvoro::compat {
 
-// Its users are to name it sync::PairLock.
-using sync::PairLock;
-
 // A code object for introspection only: empty bytecode and tables.
 // Returns a new reference, or nullptr with an exception set.
 PyObject *new_code_object(int argcount, PyObject *varnames, PyObject *filename,
@@ -736,26 +731,3 @@ recursion_headroom()
 }
 
 }  // namespace calvoro::internals
-
-// The names their users know until they name them by their own namespaces.
-namespace calvoro::compat {
-using internals::audit_hooks_installed;
-using internals::AuditHooks;
-using internals::dict_get_unicode;
-using internals::dict_lookup_kind;
-using internals::dict_next_unicode;
-using internals::dict_version;
-using internals::enter_merge_level;
-using internals::enter_recursive_call;
-using internals::has_dict_get_unicode;
-using internals::has_dict_lookup_kind;
-using internals::has_monitoring;
-using internals::leave_merge_level;
-using internals::leave_recursive_call;
-using internals::recursion_headroom;
-using internals::recursion_state;
-using internals::thread_traced;
-using internals::try_enter_merge_level;
-using internals::watch_dict;
-using platform::thread_stack;
-}  // namespace calvoro::compat

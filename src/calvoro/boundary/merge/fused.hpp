@@ -37,13 +37,6 @@ extern uintptr_t general_lookup_kind;
 
 namespace calvoro::boundary {
 
-// The names their users know until they name them by their namespace.
-using internals::learn_lookup_kinds;
-namespace detail {
-using internals::general_lookup_kind;
-using internals::lookup_kinds_known;
-}  // namespace detail
-
 // Whether hashing and comparing `key` can run no Python code.
 inline bool
 is_plain_key(PyObject *key)

@@ -263,7 +263,7 @@ exec_module(ModuleRecord &module, PyObject *module_object,
         }
         return -1;
     }
-    learn_lookup_kinds();
+    internals::learn_lookup_kinds();
     bool added_to_sys_modules = false;
     int line = run_frame(module, module_object, hooks, &added_to_sys_modules);
     if (line == 0) {
