@@ -5,6 +5,7 @@
 
 #include <cstddef>
 
+#include "boundary/api/code_object.hpp"
 #include "boundary/module/binding.hpp"
 #include "boundary/module/calls.hpp"
 

@@ -5,6 +5,7 @@
 #include "anyfold_function.hpp"
 #include "boundary/module/module_record.hpp"
 #include "boundary/module/traceback.hpp"
+#include "boundary/internals/dict_version.hpp"
 
 namespace calvoro::anyfold {
 

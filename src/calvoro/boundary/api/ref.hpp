@@ -7,7 +7,7 @@
 //  - release() appears only where a reference is handed to the interpreter.
 #pragma once
 
-#include "compat.hpp"
+#include "versions.hpp"
 
 namespace calvoro {
 

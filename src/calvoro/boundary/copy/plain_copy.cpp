@@ -20,6 +20,8 @@
 #include <utility>
 
 #include "../module/calls.hpp"
+#include "../internals/observers.hpp"
+#include "../internals/recursion_counters.hpp"
 #include "../merge/level_stack.hpp"
 
 namespace calvoro::boundary {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "../api/ref.hpp"
+#include "../api/versions.hpp"
 #include "../sync/locks.hpp"
 
 #include <utility>

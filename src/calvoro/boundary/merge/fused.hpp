@@ -18,22 +18,8 @@
 #pragma once
 
 #include "../api/ref.hpp"
-
-namespace calvoro::internals {
-
-// The interpreter marks an exact dict that holds exact str keys only, to
-// look them up faster; reading the mark replaces a walk over every key.
-// Which marks mean what is learned once, where no merge runs, from dicts of
-// known keys; when they do not read as expected (or cannot be read at all),
-// the marks are not used. Never fails.
-void learn_lookup_kinds();
-
-// learned: the mark of the general lookup, which any key but an exact str
-// brings and which stays when that key is removed
-extern bool lookup_kinds_known;
-extern uintptr_t general_lookup_kind;
-
-}  // namespace calvoro::internals
+#include "../api/versions.hpp"
+#include "../internals/dict_keys.hpp"
 
 namespace calvoro::boundary {
 

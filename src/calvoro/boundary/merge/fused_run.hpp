@@ -19,6 +19,8 @@
 
 #include "dict_walk.hpp"
 #include "fused.hpp"
+#include "../internals/recursion_counters.hpp"
+#include "../platform/compiler.hpp"
 #include "../sync/locks.hpp"
 
 #include <cstddef>

@@ -10,7 +10,7 @@
 #include <new>
 #include <utility>
 
-#include "../api/compat.hpp"
+#include "../api/python.hpp"
 
 namespace calvoro::boundary {
 

@@ -1,6 +1,9 @@
 // recursion.cpp: how much native stack the calling thread has left.
 #include "recursion.hpp"
 
+#include "../platform/compiler.hpp"
+#include "../platform/thread_stack.hpp"
+
 namespace calvoro {
 
 namespace {

@@ -3,7 +3,7 @@
 // code must not run out of.
 #pragma once
 
-#include "../api/compat.hpp"
+#include "../internals/recursion_counters.hpp"
 
 #include <utility>
 

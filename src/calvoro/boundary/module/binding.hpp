@@ -3,6 +3,7 @@
 
 #include "module_record.hpp"
 #include "../api/ref.hpp"
+#include "../api/versions.hpp"
 
 namespace calvoro::boundary {
 

@@ -6,6 +6,8 @@
 #include <cstring>
 
 #include "calls.hpp"
+#include "../api/versions.hpp"
+#include "../internals/dict_keys.hpp"
 #include "../merge/fused.hpp"
 #include "traceback.hpp"
 

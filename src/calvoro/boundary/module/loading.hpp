@@ -3,6 +3,7 @@
 #pragma once
 
 #include "module_record.hpp"
+#include "../platform/compiler.hpp"
 
 namespace calvoro::boundary {
 

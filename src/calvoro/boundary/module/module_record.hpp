@@ -2,7 +2,7 @@
 // is built with, and the state that loading it sets up for the process.
 #pragma once
 
-#include "../api/compat.hpp"
+#include "../api/python.hpp"
 
 namespace calvoro::boundary {
 

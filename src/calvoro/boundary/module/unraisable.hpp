@@ -1,7 +1,7 @@
 // unraisable.hpp: reporting an exception that a routine cannot pass on.
 #pragma once
 
-#include "../api/compat.hpp"
+#include "../api/python.hpp"
 
 namespace calvoro::boundary {
 
