@@ -24,10 +24,9 @@ probe_dict(PyObject *key, PyObject *removed)
     return dict;
 }
 
-// Whether dict_next_unicode gives what PyDict_Next gives, item by
-// item and position by position, on a marked dict of `count` str keys with
-// every third removed, and dict_get_unicode what PyDict_GetItemWithError
-// does: a table that is read wrongly is not read at all.
+// Whether dict_next_unicode gives what PyDict_Next gives, item by item and
+// position by position, on a unicode table of `count` str keys with every
+// third removed, and dict_get_unicode what PyDict_GetItemWithError does.
 bool
 reads_like_the_calls(Py_ssize_t count, uintptr_t general)
 {
@@ -110,15 +109,18 @@ learn_lookup_kinds()
         PyErr_Clear();
         return;
     }
-    uintptr_t mark = dict_lookup_kind(general.get());
+    const uintptr_t general_kind = dict_lookup_kind(general.get());
     // of 5 keys, a hash index of a byte a slot; of 400, two bytes
-    lookup_kinds_known = dict_lookup_kind(str_only.get()) != mark &&
-                         dict_lookup_kind(str_deleted.get()) != mark &&
-                         dict_lookup_kind(general_left.get()) == mark &&
-                         reads_like_the_calls(5, mark) &&
-                         reads_like_the_calls(400, mark);
+    const bool known = dict_lookup_kind(str_only.get()) != general_kind &&
+                       dict_lookup_kind(str_deleted.get()) != general_kind &&
+                       dict_lookup_kind(general_left.get()) == general_kind &&
+                       reads_like_the_calls(5, general_kind) &&
+                       reads_like_the_calls(400, general_kind);
     PyErr_Clear();
-    general_lookup_kind = mark;
+    // the kind before the flag that vouches for it: on a free-threaded
+    // build another thread may read them while they are set
+    general_lookup_kind = general_kind;
+    lookup_kinds_known = known;
 }
 
 }  // namespace calvoro::internals

@@ -94,7 +94,8 @@ dk_unicode_entries(const DictKeysObject *dk) noexcept
 // the general lookup (DICT_KEYS_GENERAL, or lookdict), which any key but an
 // exact str brings and which stays when that key is removed. Every other
 // kind is a unicode table's, which holds exact str keys only
-// (DK_IS_UNICODE).
+// (DK_IS_UNICODE). The general kind is set first: lookup_kinds_known
+// vouches for it.
 extern bool lookup_kinds_known;
 extern uintptr_t general_lookup_kind;
 
