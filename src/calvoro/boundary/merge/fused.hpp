@@ -10,11 +10,11 @@
 // open when a level starts, closed by every step that may run code, and
 // closed in a caller whose nested level closed its own.
 //
-// Where the interpreter marks both dicts as holding exact str keys only,
-// the marks say it afresh at any moment: such a level reopens its window
-// by reading them after code has run, and so need not know whether a store
-// ran code by releasing the value it replaced. It stores a value that is not
-// a dict without looking first.
+// Where both dicts have unicode tables (a lookup kind that holds exact str
+// keys only), their kinds say so afresh at any moment: such a level reopens
+// its window by reading them after code has run, and so need not know
+// whether a store ran code by releasing the value it replaced. It stores a
+// value that is not a dict without looking first.
 #pragma once
 
 #include "../api/ref.hpp"
@@ -30,8 +30,8 @@ is_plain_key(PyObject *key)
     return PyUnicode_CheckExact(key) || PyLong_CheckExact(key);
 }
 
-// Whether the interpreter has marked an exact dict as holding exact str
-// keys only.
+// Whether an exact dict has a unicode table: the interpreter knows it holds
+// exact str keys only.
 inline bool
 has_unicode_table(PyObject *dictionary)
 {
@@ -40,15 +40,14 @@ has_unicode_table(PyObject *dictionary)
                internals::general_lookup_kind;
 }
 
-// Whether the interpreter has marked both exact dicts as holding exact str
-// keys only.
+// Whether both exact dicts have unicode tables.
 inline bool
 both_have_unicode_tables(PyObject *first_dict, PyObject *second_dict)
 {
     return has_unicode_table(first_dict) && has_unicode_table(second_dict);
 }
 
-// has_only_plain_keys for a dict the interpreter has not marked: a walk.
+// has_only_plain_keys for a dict without a unicode table: a walk.
 bool scan_plain_keys(PyObject *dictionary);
 
 // Whether every key of an exact dict is plain at the moment of asking, for
@@ -72,8 +71,8 @@ has_only_plain_keys(PyObject *dictionary)
 
 // How a level may fuse the lookups of its plain keys: not at all; while its
 // window stays open, both being exact dicts holding plain keys only; or
-// by the marks of both, which also reopen the window. A first dict much
-// larger than the second is not scanned: the merge would then cost its
+// by the unicode tables of both, which also reopen the window. A first dict
+// much larger than the second is not scanned: the merge would then cost its
 // size, not the second's. Inline, as every level of a merge asks.
 enum class Fusion { none, window, unicode_tables };
 
@@ -85,8 +84,8 @@ level_fusion(PyObject *first_dict, PyObject *second_dict)
     }
     // Without the global lock the window's premise, that only code this
     // thread runs changes the dicts, holds only under their locks: a run
-    // reads the marks under them, and a level whose run finds them gone
-    // fuses no more (LevelFusion::fuses_step).
+    // reads the lookup kinds under them, and a level whose run finds them
+    // general fuses no more (LevelFusion::fuses_step).
     if (CALVORO_FREE_THREADED) {
         return internals::lookup_kinds_known ? Fusion::unicode_tables
                                              : Fusion::none;
@@ -169,10 +168,10 @@ class FusionWindow {
         return replace(dictionary, key, value, *existing);
     }
 
-    // The same step for a level whose marks reopen its window, value
+    // The same step for a level whose tables reopen its window, value
     // first: one lookup for a dict value, none for anything else, which is
     // stored blindly. Its store may have released a value that ran code:
-    // the window closes then, for the marks to reopen it.
+    // the window closes then, for the tables to reopen it.
     Store
     store_value_first(PyObject *dictionary, PyObject *key, PyObject *value,
                       PyObject **existing)
@@ -246,7 +245,7 @@ class LevelFusion {
     {
         return fuses_;
     }
-    // Whether the marks reopen the window: a level a FusedRun may start
+    // Whether the tables reopen the window: a level a FusedRun may start
     // from.
     bool
     reopens() const noexcept
@@ -255,13 +254,13 @@ class LevelFusion {
     }
 
     // Whether the step of `key` may be fused, the window being reopened
-    // first where the marks of both dicts still allow it.
+    // first where the tables of both dicts still allow it.
     bool
     fuses_step(FusionWindow &window, PyObject *first_dict,
                PyObject *second_dict, PyObject *key)
     {
         // a window closed here on a free-threaded build is the run's: the
-        // marks did not hold under the locks
+        // tables were not unicode ones under the locks
         if (CALVORO_FREE_THREADED) {
             if (!window.is_open()) {
                 reopens_ = false;
@@ -276,11 +275,12 @@ class LevelFusion {
                 reopens_ = false;
             }
         }
-        // while the marks hold, every key of second_dict is an exact str
+        // while the tables are unicode, every key of second_dict is an exact
+        // str
         return window.is_open() && (reopens_ || (fuses_ && is_plain_key(key)));
     }
 
-    // The fused step of a plain key: value first where the marks reopen
+    // The fused step of a plain key: value first where the tables reopen
     // the window.
     FusionWindow::Store
     store(FusionWindow &window, PyObject *dictionary, PyObject *key,
@@ -293,7 +293,7 @@ class LevelFusion {
     }
 
     // A level that blindly stores may run code unseen: only under a caller
-    // that reopens by its marks, or that fuses no more.
+    // that reopens by its tables, or that fuses no more.
     bool
     lets_nested_reopen(const FusionWindow &window) const noexcept
     {
