@@ -4,6 +4,8 @@
 
 #include "../api/ref.hpp"
 #include "../api/versions.hpp"
+#include "../platform/compiler.hpp"
+#include "../sync/held.hpp"
 #include "../sync/locks.hpp"
 
 #include <utility>
@@ -55,17 +57,17 @@ class DictWalk {
     Step
     next(PyObject **key, PyObject **value)
     {
-#if CALVORO_FREE_THREADED
         Step step;
-        Ref held_key;
-        Ref held_value;
-        Py_BEGIN_CRITICAL_SECTION(dictionary_);
-        step = next_entry(key, value);
-        if (step == Step::item) {
-            held_key = Ref::new_ref(*key);
-            held_value = Ref::new_ref(*value);
+        sync::HeldRef held_key;
+        sync::HeldRef held_value;
+        {
+            sync::ObjectGuard locked(dictionary_);
+            step = next_entry(key, value);
+            if (step == Step::item) {
+                held_key = sync::HeldRef::new_ref(*key);
+                held_value = sync::HeldRef::new_ref(*value);
+            }
         }
-        Py_END_CRITICAL_SECTION();
         // the entry the last step held is released outside the lock
         held_key_ = std::move(held_key);
         held_value_ = std::move(held_value);
@@ -73,13 +75,6 @@ class DictWalk {
             size_changed();
         }
         return step;
-#else
-        Step step = next_entry(key, value);
-        if (step == Step::error) {
-            size_changed();
-        }
-        return step;
-#endif
     }
 
     // next() with the iterator's count of the keys it yields, where the
@@ -118,10 +113,8 @@ class DictWalk {
                         "dictionary changed size during iteration");
     }
 
-#if CALVORO_FREE_THREADED
-    Ref held_key_;
-    Ref held_value_;
-#endif
+    CALVORO_NO_UNIQUE_ADDRESS sync::HeldRef held_key_;
+    CALVORO_NO_UNIQUE_ADDRESS sync::HeldRef held_value_;
     PyObject *dictionary_;
     DictPlace place_;
 };

@@ -1,6 +1,6 @@
 // compiler.hpp: what differs between the compilers and platforms that build
-// the modules: exporting the entry points, the frame's address, and hints
-// for the optimizer.
+// the modules: exporting the entry points, the frame's address, hints for
+// the optimizer, and members that take no room.
 #pragma once
 
 #include "../api/python.hpp"
@@ -37,4 +37,19 @@
 #define CALVORO_NOINLINE __declspec(noinline)
 #else
 #define CALVORO_NOINLINE __attribute__((noinline))
+#endif
+
+// A member that may share its address with the others, so that one of an
+// empty type takes no room: standard from C++20 and honoured by GCC and
+// clang in C++17 too; MSVC honours only its own spelling. Elsewhere such a
+// member keeps a byte of its own.
+#if defined(__has_cpp_attribute)
+#if __has_cpp_attribute(msvc::no_unique_address)
+#define CALVORO_NO_UNIQUE_ADDRESS [[msvc::no_unique_address]]
+#elif __has_cpp_attribute(no_unique_address)
+#define CALVORO_NO_UNIQUE_ADDRESS [[no_unique_address]]
+#endif
+#endif
+#ifndef CALVORO_NO_UNIQUE_ADDRESS
+#define CALVORO_NO_UNIQUE_ADDRESS
 #endif
