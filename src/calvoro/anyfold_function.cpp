@@ -8,6 +8,7 @@
 #include "boundary/api/code_object.hpp"
 #include "boundary/module/binding.hpp"
 #include "boundary/module/calls.hpp"
+#include "boundary/sync/locks.hpp"
 
 namespace calvoro::anyfold {
 
@@ -215,22 +216,16 @@ template <getter get>
 PyObject *
 locked_get(PyObject *self, void *closure)
 {
-    PyObject *result;
-    Py_BEGIN_CRITICAL_SECTION(self);
-    result = get(self, closure);
-    Py_END_CRITICAL_SECTION();
-    return result;
+    sync::ObjectGuard locked(self);
+    return get(self, closure);
 }
 
 template <setter set>
 int
 locked_set(PyObject *self, PyObject *value, void *closure)
 {
-    int result;
-    Py_BEGIN_CRITICAL_SECTION(self);
-    result = set(self, value, closure);
-    Py_END_CRITICAL_SECTION();
-    return result;
+    sync::ObjectGuard locked(self);
+    return set(self, value, closure);
 }
 
 PyGetSetDef function_getset[] = {

@@ -100,3 +100,12 @@ PyDict_GetItemRef(PyObject *dict, PyObject *key, PyObject **result)
     return PyErr_Occurred() ? -1 : 0;
 }
 #endif
+
+// PyList_GetItemRef: added in 3.13 (gh-114329).
+#if PY_VERSION_HEX < 0x030D00A4
+static inline PyObject *
+PyList_GetItemRef(PyObject *list, Py_ssize_t index)
+{
+    return Py_XNewRef(PyList_GetItem(list, index));
+}
+#endif

@@ -39,12 +39,10 @@ subscript_with_index(PyObject *sequence, Py_ssize_t i)
 Ref
 item_at_index(PyObject *sequence, Py_ssize_t i)
 {
-#if CALVORO_FREE_THREADED
     // another thread may shrink the list between a test and a read
-    if (PyList_CheckExact(sequence)) {
+    if (CALVORO_FREE_THREADED && PyList_CheckExact(sequence)) {
         return Ref::steal(PyList_GetItemRef(sequence, i));
     }
-#endif
     if (PyObject *item = direct_item(sequence, i)) {
         return Ref::new_ref(item);
     }

@@ -4,6 +4,7 @@
 
 #include "module_record.hpp"
 #include "../platform/compiler.hpp"
+#include "../sync/gil_slot.hpp"
 
 namespace calvoro::boundary {
 
@@ -60,11 +61,8 @@ class ModuleDefinition {
     static inline PyModuleDef_Slot slots_[] = {
         {Py_mod_create, reinterpret_cast<void *>(create)},
         {Py_mod_exec, reinterpret_cast<void *>(exec)},
-#ifdef Py_GIL_DISABLED
-        // safe without the global lock: whatever another thread may change
-        // is read under its own lock, or as a strong reference
-        {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-#endif
+        // last: with the global lock it ends the table itself
+        sync::gil_not_used_slot,
         {},
     };
     static inline PyModuleDef def_ = {

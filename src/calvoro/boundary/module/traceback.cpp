@@ -5,33 +5,22 @@
 #include <cstring>
 
 #include "../api/ref.hpp"
+#include "../sync/locks.hpp"
 
 namespace calvoro::boundary {
 
 namespace {
 
-#if CALVORO_FREE_THREADED
 // Without the global lock, failures on two threads may look for a site at
 // once; the lock is held only while the table is read or filled.
-PyMutex sites_lock;
-
-class SitesLocked {
-  public:
-    SitesLocked() { PyMutex_Lock(&sites_lock); }
-    ~SitesLocked() { PyMutex_Unlock(&sites_lock); }
-    SitesLocked(const SitesLocked &) = delete;
-    SitesLocked &operator=(const SitesLocked &) = delete;
-};
-#else
-struct SitesLocked {};
-#endif
+sync::Mutex sites_lock;
 
 // The site's code object, found under the lock; an empty Ref if the table
 // lacks it.
 Ref
 find_site(ModuleRecord &module, const char *function, int line)
 {
-    [[maybe_unused]] SitesLocked locked;
+    sync::MutexGuard locked(sites_lock);
     for (TracebackSite &site : module.state.sites) {
         if (!site.function) {
             break;
@@ -48,7 +37,7 @@ find_site(ModuleRecord &module, const char *function, int line)
 void
 keep_site(ModuleRecord &module, const char *function, int line, PyObject *code)
 {
-    [[maybe_unused]] SitesLocked locked;
+    sync::MutexGuard locked(sites_lock);
     for (TracebackSite &site : module.state.sites) {
         if (!site.function) {
             // held for the life of the process, like the module's constants
