@@ -164,7 +164,7 @@ struct Call {
     Values fused_values;
 };
 
-// What a run of marked levels does here: each nested level stands for a
+// What a run of unicode-table levels does here: each nested level stands for a
 // call of _rmerge, made only while the merge's binding is still this
 // function; the level holds its key and the callee, as the call would.
 struct RunPolicy {

@@ -85,7 +85,7 @@ not_iterable()
 using boundary::FusionWindow;
 using boundary::NestedDicts;
 
-// What a run of marked levels does here: nothing more than the steps.
+// What a run of unicode-table levels does here: nothing more than the steps.
 struct RunPolicy {
     static constexpr bool counts_keys = false;
     static constexpr bool holds_key = false;

@@ -1,19 +1,19 @@
-// fused_run.hpp: a run of merge levels that the interpreter's marks let
+// fused_run.hpp: a run of merge levels whose dicts' lookup kinds let them
 // fuse, as one tight loop over levels of its own.
 //
-// While both dicts of a level are marked as holding exact str keys only,
+// While both dicts of a level have unicode tables (exact str keys only),
 // every step of the level is a fused one and needs none of what a general
 // level keeps (fused.hpp); a nested merge of two such dicts is one more of
 // these levels. The run does such steps and levels until the level it
 // started from ends, or a step needs more: a nested merge that is not of
-// two marked exact dicts, a count at the limit, anything unusual. It hands
-// over before that step, undone, so the general loop makes it as it makes
-// every other; the levels the run still has become general levels then.
+// two exact dicts with unicode tables, a count at the limit, anything unusual.
+// It hands over before that step, undone, so the general loop makes it as it
+// makes every other; the levels the run still has become general levels then.
 //
 // Without the global lock, the run holds the locks of each of its levels'
 // dicts while it steps: they are read and written under them. Waiting for
 // a nested level's locks, like any Python code a step runs, may let the
-// outer ones go for a while, so a level reads the marks again whenever it
+// outer ones go for a while, so a level reads the kinds again whenever it
 // goes on after a nested one.
 #pragma once
 
@@ -69,7 +69,7 @@ class FusedRun {
 
     // Runs from the general level of first_dict and second_dict (held by
     // it), at `place` with its window `open`, both updated. A caller starts
-    // one from a level that reopens its window by the marks, and makes a
+    // one from a level that reopens its window by the kinds, and makes a
     // step itself after each hand-over. failed: with an exception set, by a
     // store of the top level; the levels are kept for hand_over as they are.
     End
@@ -105,9 +105,9 @@ class FusedRun {
     }
 
   private:
-    // `general`: the mark that no marked dict has, read once. The top
+    // `general`: the lookup kind that no unicode table has, read once. The top
     // level's window is open at each step: where code may have run, the
-    // marks reopen it at once, or the run hands over.
+    // kinds reopen it at once, or the run hands over.
     CALVORO_NOINLINE End
     steps(PyThreadState *ts, Policy &policy, const uintptr_t general)
     {
@@ -201,7 +201,7 @@ class FusedRun {
         }
     }
 
-    // Whether the marks of both dicts let the level's window be open.
+    // Whether the kinds of both dicts let the level's window be open.
     static bool
     reopen(FusedFrame *f, uintptr_t general, Policy &policy) noexcept
     {
@@ -228,8 +228,8 @@ class FusedRun {
         return internals::dict_lookup_kind(dictionary) != general;
     }
 
-    // A free-threaded build reads the marks of the nested level's dicts
-    // once it holds their locks: a level of the run whose marks do not hold
+    // A free-threaded build reads the kinds of the nested level's dicts
+    // once it holds their locks: a level of the run whose kinds do not hold
     // is handed over. Its levels go no deeper than it has locks for.
     bool
     enter(PyObject *first, PyObject *second, PyObject *key, PyThreadState *ts,
