@@ -9,371 +9,23 @@
 // it looks up, is still what the import found, and nothing watches it run.
 // Each of those is checked by identity at every call; anything else goes to
 // the real call, from the start.
-//
-// An audit hook sees the real call too: every id() it makes raises
-// builtins.id (3.8 on). Raising the same events here would let a hook run
-// any code between two steps of the copy, which then would have to behave
-// as the real one does on data changed under it; with a hook installed the
-// real call is made instead, at the price of the hook's own cost anyway.
 #include "plain_copy.hpp"
 
 #include <utility>
 
-#include "../module/calls.hpp"
-#include "../internals/observers.hpp"
-#include "../internals/recursion_counters.hpp"
 #include "../merge/level_stack.hpp"
+#include "../module/calls.hpp"
+#include "copy_checks.hpp"
+#include "standard_deepcopy.hpp"
 
 namespace calvoro::boundary {
 
 namespace {
 
 enum class Outcome { copied, fall_back, error };
-enum class Found { error, no, yes };
 
-// A function of the copy module and what its code and defaults were.
-struct Function {
-    PyObject *function;
-    PyObject *code;
-    PyObject *defaults;
-};
-
-// A namespace entry and the value it held at import; null when absent.
-struct Entry {
-    PyObject *name;
-    PyObject *value;
-};
-
-constexpr int max_functions = 6;
-constexpr int max_global_entries = 10;
-constexpr int builtin_count = 5;
-constexpr int tool_count = 6;  // sys.monitoring's tool ids 0 to 5
-
-// What the standard deepcopy was at import; process-lifetime references.
-struct Standard {
-    bool tried = false;
-    bool known = false;
-    PyObject *deepcopy = nullptr;
-    PyObject *globals = nullptr;        // the copy module's namespace
-    PyObject *builtins = nullptr;       // the builtins its functions see
-    PyObject *dispatch = nullptr;       // copy._deepcopy_dispatch
-    PyObject *atomic_types = nullptr;   // a set of types returned as they are
-    PyObject *atomic_copier = nullptr;  // or a dispatch entry that does so
-    PyObject *dict_copier = nullptr;
-    PyObject *list_copier = nullptr;
-    PyObject *tuple_copier = nullptr;
-    Function functions[max_functions] = {};
-    int function_count = 0;
-    Entry global_entries[max_global_entries] = {};
-    int global_count = 0;
-    Entry builtin_entries[builtin_count] = {};
-    PyObject *get_tool = nullptr;
-    PyObject *tool_ids[tool_count] = {};
-};
-Standard standard;
-
-PyTypeObject *const plain_atomic_types[] = {
-    &PyUnicode_Type, &PyLong_Type,     &PyFloat_Type,
-    &PyBool_Type,    Py_TYPE(Py_None),
-};
-
-// The builtins that the copiers look up, and the objects they must be.
-const char *const builtin_names[builtin_count] = {"id", "type", "zip", "tuple",
-                                                  "KeyError"};
-
-// ---------------------------------------------------------------------------
-// Learning the standard function
-
-// Kept for the life of the process.
-PyObject *
-keep(PyObject *obj)
-{
-    return Py_XNewRef(obj);
-}
-
-// Whether dict[key] is `value`, an object held elsewhere (null: absent);
-// only the identity is compared. Without the GIL another thread may take
-// the entry out and free it during a borrowed read: there it is held while
-// compared, and a failed lookup says no.
-inline bool
-holds(PyObject *dict, PyObject *key, PyObject *value)
-{
-#if CALVORO_FREE_THREADED
-    PyObject *found;
-    if (PyDict_GetItemRef(dict, key, &found) < 0) {
-        PyErr_Clear();
-        return false;
-    }
-    Ref held = Ref::steal(found);
-    return found == value;
-#else
-    return PyDict_GetItem(dict, key) == value;
-#endif
-}
-
-bool
-named(PyObject *function, const char *name)
-{
-    Ref found = Ref::steal(
-        PyObject_GetAttrString(PyFunction_GET_CODE(function), "co_name"));
-    return found && PyUnicode_Check(found.get()) &&
-           PyUnicode_CompareWithASCIIString(found.get(), name) == 0;
-}
-
-// The function `name` of the copy module, or null; `value` as found under
-// that name or in the dispatch table.
-PyObject *
-copy_function(PyObject *value, const char *name)
-{
-    Standard &s = standard;
-    if (!value || !PyFunction_Check(value) ||
-        PyFunction_GET_GLOBALS(value) != s.globals || !named(value, name) ||
-        s.function_count == max_functions) {
-        return nullptr;
-    }
-    s.functions[s.function_count++] = {keep(value),
-                                       keep(PyFunction_GET_CODE(value)),
-                                       keep(PyFunction_GET_DEFAULTS(value))};
-    return value;
-}
-
-bool
-watch_global(const char *name, PyObject *value)
-{
-    Standard &s = standard;
-    PyObject *key = PyUnicode_InternFromString(name);
-    if (!key || s.global_count == max_global_entries) {
-        return false;
-    }
-    s.global_entries[s.global_count++] = {key, value ? keep(value) : nullptr};
-    return true;
-}
-
-// A copier of the dispatch table: recursing through deepcopy itself, the
-// only default of its signature.
-PyObject *
-container_copier(PyTypeObject *type, const char *name)
-{
-    PyObject *entry =
-        PyDict_GetItem(standard.dispatch, reinterpret_cast<PyObject *>(type));
-    PyObject *copier = copy_function(entry, name);
-    if (!copier) {
-        return nullptr;
-    }
-    PyObject *defaults = PyFunction_GET_DEFAULTS(copier);
-    bool recurses = defaults && PyTuple_GET_SIZE(defaults) == 1 &&
-                    PyTuple_GET_ITEM(defaults, 0) == standard.deepcopy;
-    return recurses ? copier : nullptr;
-}
-
-bool
-is_atomic_in_copy(PyTypeObject *type)
-{
-    const Standard &s = standard;
-    auto *key = reinterpret_cast<PyObject *>(type);
-    if (s.atomic_types && PySet_Contains(s.atomic_types, key) > 0) {
-        return true;
-    }
-    return s.atomic_copier && holds(s.dispatch, key, s.atomic_copier);
-}
-
-bool
-learn_builtins()
-{
-    Standard &s = standard;
-    PyObject *entry = PyDict_GetItemString(s.globals, "__builtins__");
-    if (!entry || !watch_global("__builtins__", entry)) {
-        return false;
-    }
-    PyObject *builtins =
-        PyModule_Check(entry) ? PyModule_GetDict(entry) : entry;
-    if (!builtins || !PyDict_Check(builtins)) {
-        return false;
-    }
-    s.builtins = keep(builtins);
-    PyObject *const expected[builtin_count] = {
-        nullptr, reinterpret_cast<PyObject *>(&PyType_Type),
-        reinterpret_cast<PyObject *>(&PyZip_Type),
-        reinterpret_cast<PyObject *>(&PyTuple_Type), PyExc_KeyError};
-    for (int i = 0; i < builtin_count; i++) {
-        PyObject *value = PyDict_GetItemString(builtins, builtin_names[i]);
-        bool as_expected = expected[i] ? value == expected[i]
-                                       : value && PyCFunction_Check(value);
-        // a module global of the same name would hide the builtin
-        if (!as_expected || !watch_global(builtin_names[i], nullptr)) {
-            return false;
-        }
-        s.builtin_entries[i] = {s.global_entries[s.global_count - 1].name,
-                                keep(value)};
-    }
-    return true;
-}
-
-bool
-learn_monitoring()
-{
-    Standard &s = standard;
-    if (!internals::has_monitoring) {
-        return true;
-    }
-    PyObject *monitoring = PySys_GetObject("monitoring");
-    if (!monitoring) {
-        return false;
-    }
-    // asked at every call, so it must be the builtin, which runs no code
-    s.get_tool = PyObject_GetAttrString(monitoring, "get_tool");
-    if (s.get_tool && !PyCFunction_Check(s.get_tool)) {
-        return false;
-    }
-    for (int i = 0; s.get_tool && i < tool_count; i++) {
-        s.tool_ids[i] = PyLong_FromLong(i);
-        if (!s.tool_ids[i]) {
-            return false;
-        }
-    }
-    return s.get_tool != nullptr;
-}
-
-bool
-learn(PyObject *deepcopy)
-{
-    Standard &s = standard;
-    if (!deepcopy || !PyFunction_Check(deepcopy)) {
-        return false;
-    }
-    s.globals = PyFunction_GET_GLOBALS(deepcopy);
-    PyObject *module_name = PyDict_GetItemString(s.globals, "__name__");
-    if (!module_name || !PyUnicode_Check(module_name) ||
-        PyUnicode_CompareWithASCIIString(module_name, "copy") != 0) {
-        return false;
-    }
-    s.globals = keep(s.globals);
-    s.deepcopy = copy_function(deepcopy, "deepcopy");
-    // (memo=None, _nil=[]), or from 3.15 (memo=None)
-    PyObject *defaults =
-        s.deepcopy ? PyFunction_GET_DEFAULTS(s.deepcopy) : nullptr;
-    if (!defaults || PyTuple_GET_SIZE(defaults) < 1 ||
-        PyTuple_GET_SIZE(defaults) > 2 ||
-        PyTuple_GET_ITEM(defaults, 0) != Py_None) {
-        return false;
-    }
-    s.dispatch = PyDict_GetItemString(s.globals, "_deepcopy_dispatch");
-    if (!s.dispatch || !PyDict_CheckExact(s.dispatch) ||
-        !watch_global("_deepcopy_dispatch", s.dispatch)) {
-        return false;
-    }
-    s.dispatch = keep(s.dispatch);
-    PyObject *keep_alive = copy_function(
-        PyDict_GetItemString(s.globals, "_keep_alive"), "_keep_alive");
-    if (!keep_alive || !watch_global("_keep_alive", keep_alive)) {
-        return false;
-    }
-    s.dict_copier = container_copier(&PyDict_Type, "_deepcopy_dict");
-    s.list_copier = container_copier(&PyList_Type, "_deepcopy_list");
-    s.tuple_copier = container_copier(&PyTuple_Type, "_deepcopy_tuple");
-    if (!s.dict_copier || !s.list_copier || !s.tuple_copier) {
-        return false;
-    }
-    // atomic types are a set (frozen from 3.15) tested before the memo
-    // from 3.14, a dispatch entry before
-    PyObject *atomic_types = PyDict_GetItemString(s.globals, "_atomic_types");
-    if (atomic_types && PyAnySet_CheckExact(atomic_types)) {
-        s.atomic_types = keep(atomic_types);
-    }
-    if (!watch_global("_atomic_types", s.atomic_types)) {
-        return false;
-    }
-    PyObject *atomic_copier =
-        PyDict_GetItemString(s.globals, "_deepcopy_atomic");
-    if (atomic_copier) {
-        s.atomic_copier = copy_function(atomic_copier, "_deepcopy_atomic");
-    }
-    for (PyTypeObject *type : plain_atomic_types) {
-        if (!is_atomic_in_copy(type)) {
-            return false;
-        }
-    }
-    return learn_builtins() && learn_monitoring();
-}
-
-// ---------------------------------------------------------------------------
-// Whether the real call would do what the native copy does
-
-// Another thread may change any of these right after: the native copy is
-// then what the real call would have made just before.
-bool
-standard_unchanged()
-{
-    const Standard &s = standard;
-    // a function's code and defaults are replaced with every other thread
-    // stopped, so reading them needs no lock
-    for (int i = 0; i < s.function_count; i++) {
-        const Function &f = s.functions[i];
-        if (PyFunction_GET_CODE(f.function) != f.code ||
-            PyFunction_GET_DEFAULTS(f.function) != f.defaults) {
-            return false;
-        }
-    }
-    for (int i = 0; i < s.global_count; i++) {
-        const Entry &e = s.global_entries[i];
-        if (!holds(s.globals, e.name, e.value)) {
-            return false;
-        }
-    }
-    for (const Entry &e : s.builtin_entries) {
-        if (!holds(s.builtins, e.name, e.value)) {
-            return false;
-        }
-    }
-    auto copies = [](PyTypeObject *type, PyObject *copier) {
-        return holds(standard.dispatch, reinterpret_cast<PyObject *>(type),
-                     copier);
-    };
-    if (!copies(&PyDict_Type, s.dict_copier) ||
-        !copies(&PyList_Type, s.list_copier) ||
-        !copies(&PyTuple_Type, s.tuple_copier)) {
-        return false;
-    }
-    for (PyTypeObject *type : plain_atomic_types) {
-        if (!is_atomic_in_copy(type)) {
-            return false;
-        }
-    }
-    return true;
-}
-
-// Whether anything could see Python code run: a trace or profile function,
-// an audit hook (which would see every id() the real call makes), a
-// sys.monitoring tool.
-Found
-watched()
-{
-    if (internals::thread_traced()) {
-        return Found::yes;
-    }
-    switch (internals::audit_hooks_installed()) {
-    case internals::AuditHooks::none:
-        break;
-    case internals::AuditHooks::installed:
-        return Found::yes;
-    case internals::AuditHooks::error:
-        return Found::error;
-    }
-    const Standard &s = standard;
-    for (int i = 0; s.get_tool && i < tool_count; i++) {
-        Ref tool = Ref::steal(PyObject_CallOneArg(s.get_tool, s.tool_ids[i]));
-        if (!tool) {
-            return Found::error;
-        }
-        if (tool.get() != Py_None) {
-            return Found::yes;
-        }
-    }
-    return Found::no;
-}
-
-// ---------------------------------------------------------------------------
-// The copy
+using native_copy::Found;
+using native_copy::standard;
 
 // Originals and their copies, both held: the real memo keeps what it
 // copied alive too, so that no address is reused while the copy runs.
@@ -1007,10 +659,10 @@ Outcome
 copy_natively(PyObject *deepcopy, PyObject *original, Ref *copy)
 {
     if (!standard.known || deepcopy != standard.deepcopy ||
-        !standard_unchanged()) {
+        !native_copy::standard_unchanged()) {
         return Outcome::fall_back;
     }
-    switch (watched()) {
+    switch (native_copy::watched()) {
     case Found::no:
         break;
     case Found::yes:
@@ -1019,7 +671,7 @@ copy_natively(PyObject *deepcopy, PyObject *original, Ref *copy)
         return Outcome::error;
     }
     // deep enough that the real call could run out of levels: it decides
-    int headroom = internals::recursion_headroom() - frames_besides;
+    int headroom = compat::recursion_headroom() - frames_besides;
     if (headroom < frames_per_level) {
         return Outcome::fall_back;
     }
@@ -1048,7 +700,7 @@ learn_standard_deepcopy(PyObject *deepcopy)
     }
     standard.tried = true;
     SavedError saved;
-    standard.known = learn(deepcopy);
+    standard.known = native_copy::learn_standard(deepcopy);
     if (PyErr_Occurred()) {
         // a failed lookup only leaves the native copy off
         PyErr_Clear();
