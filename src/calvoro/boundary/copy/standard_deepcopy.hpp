@@ -68,17 +68,16 @@ bool returns_atomics_as_they_are();
 inline bool
 holds(PyObject *dict, PyObject *key, PyObject *value)
 {
-#if CALVORO_FREE_THREADED
-    PyObject *found;
-    if (PyDict_GetItemRef(dict, key, &found) < 0) {
-        PyErr_Clear();
-        return false;
+    if (CALVORO_FREE_THREADED) {
+        PyObject *found;
+        if (PyDict_GetItemRef(dict, key, &found) < 0) {
+            PyErr_Clear();
+            return false;
+        }
+        Ref held = Ref::steal(found);
+        return found == value;
     }
-    Ref held = Ref::steal(found);
-    return found == value;
-#else
     return PyDict_GetItem(dict, key) == value;
-#endif
 }
 
 }  // namespace calvoro::boundary::native_copy
