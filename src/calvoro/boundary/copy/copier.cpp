@@ -32,9 +32,7 @@ struct Level {
     Py_ssize_t position;  // PyDict_Next's past the item, or its index
     Ref key;              // a dict's key of that item
     Ref value_copy;       // its value's copy, made before the key's
-#if CALVORO_FREE_THREADED
-    Ref item;             // the item waited for, which x may no longer hold
-#endif
+    Runs::Kept item;      // what is kept of the item waited for
 };
 
 class PlainCopier {
@@ -134,8 +132,8 @@ class PlainCopier {
         Py_ssize_t position = 0;
         Item key;
         Item value;
-        Outcome outcome = put_atomic_items(x.get(), y.get(), length, &position,
-                                           &key, &value);
+        Outcome outcome =
+            Runs::put_items(x.get(), y.get(), length, &position, &key, &value);
         if (outcome != Outcome::copied) {
             return outcome;
         }
@@ -163,7 +161,7 @@ class PlainCopier {
         Py_ssize_t i = 0;
         Item item{};
         Outcome outcome =
-            append_atomic_items(x.get(), y.get(), length, &i, &item);
+            Runs::append_items(x.get(), y.get(), length, &i, &item);
         if (outcome != Outcome::copied) {
             return outcome;
         }
@@ -198,15 +196,14 @@ class PlainCopier {
     }
 
     // The item of a dict's level to copy first: the value, as deepcopy's
-    // assignment evaluates it, unless it is atomic. Returned borrowed: held
-    // by the level where an Item is a reference of its own.
-#if CALVORO_FREE_THREADED
+    // assignment evaluates it, unless it is atomic. Returned borrowed, and
+    // kept by the level as Runs::Kept says.
     static PyObject *
-    wait_for(Level &level, Ref key, Ref value)
+    wait_for(Level &level, Item key, Item value)
     {
-        level.key = std::move(key);
-        if (is_atomic(value.get())) {
-            level.value_copy = std::move(value);
+        level.key = Runs::own(std::move(key));
+        if (is_atomic(Runs::object(value))) {
+            level.value_copy = Runs::own(std::move(value));
             return level.key.get();
         }
         return wait_for(level, std::move(value));
@@ -214,30 +211,10 @@ class PlainCopier {
 
     // A list's item to copy next.
     static PyObject *
-    wait_for(Level &level, Ref item)
+    wait_for(Level &level, Item item)
     {
-        level.item = std::move(item);
-        return level.item.get();
+        return Runs::keep(&level.item, std::move(item));
     }
-#else
-    static PyObject *
-    wait_for(Level &level, PyObject *key, PyObject *value)
-    {
-        level.key = Ref::new_ref(key);
-        if (is_atomic(value)) {
-            level.value_copy = Ref::new_ref(value);
-            return key;
-        }
-        return value;
-    }
-
-    // A list's item to copy next.
-    static PyObject *
-    wait_for(Level &, PyObject *item)
-    {
-        return item;
-    }
-#endif
 
     // Pops a level done with, its copy into *result.
     Outcome
@@ -281,8 +258,8 @@ class PlainCopier {
         level.key = Ref();
         Item key;
         Item value;
-        Outcome outcome = put_atomic_items(x, level.copy.get(), level.length,
-                                           &level.position, &key, &value);
+        Outcome outcome = Runs::put_items(x, level.copy.get(), level.length,
+                                          &level.position, &key, &value);
         if (outcome != Outcome::copied) {
             return outcome;
         }
@@ -304,8 +281,8 @@ class PlainCopier {
         *result = Ref();
         level.position++;
         Item item{};
-        Outcome outcome = append_atomic_items(
-            x, level.copy.get(), level.length, &level.position, &item);
+        Outcome outcome = Runs::append_items(x, level.copy.get(), level.length,
+                                             &level.position, &item);
         if (outcome != Outcome::copied) {
             return outcome;
         }
