@@ -6,15 +6,6 @@
 
 #include "python.hpp"
 
-// Py_BEGIN_CRITICAL_SECTION, Py_BEGIN_CRITICAL_SECTION2: added in 3.13
-// (gh-111569), where they compile to a block on builds with the lock.
-#if PY_VERSION_HEX < 0x030D0000
-#define Py_BEGIN_CRITICAL_SECTION(op) {
-#define Py_END_CRITICAL_SECTION() }
-#define Py_BEGIN_CRITICAL_SECTION2(a, b) {
-#define Py_END_CRITICAL_SECTION2() }
-#endif
-
 // Py_SET_REFCNT: added in 3.9 (bpo-39573).
 #if PY_VERSION_HEX < 0x030900A4
 static inline void

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "../api/ref.hpp"
+#include "../platform/compiler.hpp"
 #include "../sync/locks.hpp"
 #include "outcome.hpp"
 

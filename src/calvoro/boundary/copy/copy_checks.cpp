@@ -8,6 +8,7 @@
 // real call is made instead, at the price of the hook's own cost anyway.
 #include "copy_checks.hpp"
 
+#include "../internals/observers.hpp"
 #include "standard_deepcopy.hpp"
 
 namespace calvoro::boundary::native_copy {
@@ -51,15 +52,15 @@ standard_unchanged()
 Found
 watched()
 {
-    if (compat::thread_traced()) {
+    if (internals::thread_traced()) {
         return Found::yes;
     }
-    switch (compat::audit_hooks_installed()) {
-    case compat::AuditHooks::none:
+    switch (internals::audit_hooks_installed()) {
+    case internals::AuditHooks::none:
         break;
-    case compat::AuditHooks::installed:
+    case internals::AuditHooks::installed:
         return Found::yes;
-    case compat::AuditHooks::error:
+    case internals::AuditHooks::error:
         return Found::error;
     }
     const Standard &s = standard;

@@ -11,6 +11,7 @@
 // the real call, from the start.
 #include "plain_copy.hpp"
 
+#include "../internals/recursion_counters.hpp"
 #include "../module/calls.hpp"
 #include "copier.hpp"
 #include "copy_checks.hpp"
@@ -46,7 +47,7 @@ copy_natively(PyObject *deepcopy, PyObject *original, Ref *copy)
         return Outcome::error;
     }
     // deep enough that the real call could run out of levels: it decides
-    int headroom = compat::recursion_headroom() - frames_besides;
+    int headroom = internals::recursion_headroom() - frames_besides;
     if (headroom < frames_per_level) {
         return Outcome::fall_back;
     }

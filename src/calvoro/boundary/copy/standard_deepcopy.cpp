@@ -2,6 +2,8 @@
 // from the object that the module's import bound.
 #include "standard_deepcopy.hpp"
 
+#include "../internals/observers.hpp"
+
 namespace calvoro::boundary::native_copy {
 
 Standard standard;
@@ -126,7 +128,7 @@ bool
 learn_monitoring()
 {
     Standard &s = standard;
-    if (!compat::has_monitoring) {
+    if (!internals::has_monitoring) {
         return true;
     }
     PyObject *monitoring = PySys_GetObject("monitoring");
