@@ -49,11 +49,7 @@ new_venv() {
 
 echo "== Python $pyver: packaging in $work"
 # A copy, so that the build writes nothing into a tree others work in.
-tar -C "$root" -cf - \
-    --exclude=./build --exclude=./dist --exclude=./.git \
-    --exclude='*.so' --exclude='*.o' --exclude=__pycache__ \
-    --exclude='*.egg-info' --exclude=.hypothesis --exclude=.pytest_cache \
-    --exclude=.mypy_cache --exclude='./.venv*' . | tar -C "$work/stage" -xf -
+copy_tree "$work/stage"
 
 new_venv "$work/tools"
 "$work/tools/bin/python" -m pip install -q build

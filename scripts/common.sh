@@ -46,7 +46,7 @@ copy_tree() {  # copy_tree DIR
         --exclude=./build --exclude=./dist --exclude=./.git \
         --exclude='*.so' --exclude='*.o' --exclude=__pycache__ \
         --exclude='*.egg-info' --exclude=.hypothesis --exclude=.pytest_cache \
-        --exclude='./.venv*' . | tar -C "$1" -xf -
+        --exclude=.mypy_cache --exclude='./.venv*' . | tar -C "$1" -xf -
 }
 
 calvoro_install() {
