@@ -16,10 +16,8 @@
 #          /opt/python/3.14t/bin/python3.14t --instructions
 set -euo pipefail
 
-if [ $# -lt 2 ]; then
-    sed -n '2,16p' "$0" >&2
-    exit 2
-fi
+. "$(dirname "$0")/common.sh"
+[ $# -ge 2 ] || usage
 gilpy=$1 ftpy=$2
 shift 2
 rounds=11 calls=30 batches=15 limit=1.25 count=0 out= workloads=()
@@ -38,7 +36,6 @@ while [ $# -gt 0 ]; do
 done
 [ ${#workloads[@]} -gt 0 ] || workloads=(flat config many)
 
-. "$(dirname "$0")/common.sh"
 require_release_build
 # the free-threaded side must run as users run it: without a GIL
 unset PYTHON_GIL

@@ -13,10 +13,8 @@
 # once the interpreter runs.
 set -euo pipefail
 
-if [ $# -lt 2 ]; then
-    sed -n '2,14p' "$0" >&2
-    exit 2
-fi
+. "$(dirname "$0")/common.sh"
+[ $# -ge 2 ] || usage
 src=$(cd "$1" && pwd)
 prefix=$2
 shift 2

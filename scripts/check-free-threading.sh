@@ -13,12 +13,9 @@
 # Exit status: 0 passed, 1 failed, 77 PYTHON is not free-threaded.
 set -euo pipefail
 
-if [ $# -lt 1 ]; then
-    sed -n '2,13p' "$0" >&2
-    exit 2
-fi
-py=$1
 . "$(dirname "$0")/common.sh"
+[ $# -ge 1 ] || usage
+py=$1
 
 info=$("$py" -c 'import sysconfig
 args = sysconfig.get_config_var("CONFIG_ARGS") or ""

@@ -18,10 +18,8 @@
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
+. "$here/common.sh"
 name=${1:-}
-if [ -z "$name" ] || [ ! -f "$here/platform/$name.sh" ]; then
-    sed -n '2,19p' "$0" >&2
-    exit 2
-fi
+[ -n "$name" ] && [ -f "$here/platform/$name.sh" ] || usage
 shift
 exec bash "$here/platform/$name.sh" "$@"

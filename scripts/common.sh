@@ -11,6 +11,12 @@
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
+# The comment block that opens the running script is its usage text.
+usage() {
+    awk 'NR == 1 && /^#!/ { next } /^#/ { print; next } { exit }' "$0" >&2
+    exit 2
+}
+
 switch_on() {
     case "${1:-}" in ""|0) return 1 ;; *) return 0 ;; esac
 }
