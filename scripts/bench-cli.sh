@@ -7,13 +7,9 @@
 # Usage: scripts/bench-cli.sh [PYTHON] [BENCH ARGS...]   e.g. --quick
 set -euo pipefail
 
-py=python3
-if [ $# -gt 0 ] && [ "${1#-}" = "$1" ]; then
-    py=$1
-    shift
-fi
-
 . "$(dirname "$0")/common.sh"
+take_interpreter "$@"
+shift "$py_args"
 
 require_release_build
 

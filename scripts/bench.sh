@@ -15,13 +15,9 @@
 # GIL build of the same version.
 set -euo pipefail
 
-py=python3
-if [ $# -gt 0 ] && [ "${1#-}" = "$1" ]; then
-    py=$1
-    shift
-fi
-
 . "$(dirname "$0")/common.sh"
+take_interpreter "$@"
+shift "$py_args"
 
 require_release_build
 # --json FILE relative to where the caller stands

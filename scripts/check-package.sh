@@ -11,15 +11,10 @@
 #   tagged wheel to build/package-X.Y/wheelhouse/.
 set -euo pipefail
 
-py=${1:-python3}
-
 . "$(dirname "$0")/common.sh"
-
-if ! command -v "$py" >/dev/null 2>&1; then
-    echo "error: no interpreter '$py'" >&2
-    exit 1
-fi
-pyver=$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+take_interpreter "$@"
+[ $# -le "$py_args" ] || usage
+need_interpreter "$py"
 defaultver=$(python3 -c 'import sys; print("%d.%d" % sys.version_info[:2])')
 
 # The release build: no sanitizers, whose runtime an import would need.

@@ -1,5 +1,6 @@
-# Sourced by test.sh and demo.sh: build calvoro from a clean copy of the
-# tree and install it into a fresh virtual environment.
+# Sourced by the scripts beside it: their usage text, the interpreter
+# argument, a clean copy of the tree, and calvoro built from it into a
+# fresh virtual environment.
 #
 # After `calvoro_install PYTHON NAME`, these are set:
 #   root     the source tree
@@ -15,6 +16,42 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 usage() {
     awk 'NR == 1 && /^#!/ { next } /^#/ { print; next } { exit }' "$0" >&2
     exit 2
+}
+
+# The optional interpreter that a script takes first, default python3: sets
+# py, and py_args to the number of arguments it took (0 or 1) for the
+# caller to shift. An argument starting with "-" is an option. With
+# --unless-path, as pytest's arguments may follow, an existing path (a
+# node id's file part too) is not the interpreter either, unless it is an
+# executable file.
+#   take_interpreter [--unless-path] "$@"; shift "$py_args"
+take_interpreter() {
+    local paths=0
+    if [ "${1:-}" = --unless-path ]; then
+        paths=1
+        shift
+    fi
+    py=python3 py_args=0
+    [ $# -gt 0 ] && [ "${1#-}" = "$1" ] || return 0
+    if [ "$paths" = 1 ] && [ -e "${1%%::*}" ] && ! { [ -f "$1" ] && [ -x "$1" ]; }; then
+        return 0
+    fi
+    py=$1 py_args=1
+}
+
+# Fails unless PY runs and is a version calvoro supports; sets pyver to its
+# X.Y.
+need_interpreter() {  # need_interpreter PY
+    if ! command -v "$1" >/dev/null 2>&1; then
+        echo "error: no interpreter '$1'" >&2
+        return 1
+    fi
+    pyver=$("$1" -c 'import sys; print("%d.%d" % sys.version_info[:2])') || return 1
+    case "$pyver" in
+        3.[0-5]|2.*)
+            echo "error: $1 is Python $pyver; calvoro needs 3.6 or newer" >&2
+            return 1 ;;
+    esac
 }
 
 switch_on() {
@@ -57,16 +94,7 @@ copy_tree() {  # copy_tree DIR
 
 calvoro_install() {
     local py=$1 name=$2
-    if ! command -v "$py" >/dev/null 2>&1; then
-        echo "error: no interpreter '$py'" >&2
-        return 1
-    fi
-    pyver=$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])') || return 1
-    case "$pyver" in
-        3.[0-5]|2.*)
-            echo "error: $py is Python $pyver; calvoro needs 3.6 or newer" >&2
-            return 1 ;;
-    esac
+    need_interpreter "$py" || return 1
 
     # free-threaded builds get environments of their own
     pyver=$pyver$("$py" -c 'import sysconfig; print("t" if sysconfig.get_config_var("Py_GIL_DISABLED") else "")')

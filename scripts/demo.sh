@@ -8,8 +8,10 @@
 set -euo pipefail
 
 . "$(dirname "$0")/common.sh"
+take_interpreter "$@"
+[ $# -le "$py_args" ] || usage
 
-calvoro_install "${1:-python3}" venv-demo
+calvoro_install "$py" venv-demo
 calvoro_check_installed
 cd "$venv"
 config=$root/examples/config

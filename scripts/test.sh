@@ -12,16 +12,9 @@
 #   that two runs on one interpreter can go on at once.
 set -euo pipefail
 
-py=python3
-if [ $# -gt 0 ] && [ "${1#-}" = "$1" ]; then
-    # An executable file or a name that is no path: the interpreter.
-    if { [ -f "$1" ] && [ -x "$1" ]; } || [ ! -e "${1%%::*}" ]; then
-        py=$1
-        shift
-    fi
-fi
-
 . "$(dirname "$0")/common.sh"
+take_interpreter --unless-path "$@"
+shift "$py_args"
 
 # pytest runs outside the tree, so relative paths must be made absolute.
 args=()
