@@ -64,9 +64,7 @@ mkdir -p "$out/gil" "$out/ft"
 for side in gil ft; do
     if [ $side = gil ]; then py=$gilpy; else py=$ftpy; fi
     calvoro_install "$py" venv-benchft
-    "$vpy" -m pip install -q setuptools
-    (cd "$root/bench/floor" && "$vpy" setup.py -q build_ext \
-        --build-lib "$venv/floor" --build-temp "$venv/floor-build")
+    build_floor
     eval "venv_$side=\$venv vpy_$side=\$vpy"
 done
 # fail now rather than after the rounds if an import turns the GIL on

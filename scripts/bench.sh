@@ -48,9 +48,6 @@ if [ "$script" = bench.py ]; then
     "$vpy" -m pip install -q mergedeep deepmerge ||
         echo "note: mergedeep/deepmerge not installed; their rows are skipped"
 fi
-# the floor of the in-place merges, built outside the tree like calvoro
-"$vpy" -m pip install -q setuptools
-(cd "$root/bench/floor" && "$vpy" setup.py -q build_ext \
-    --build-lib "$venv/floor" --build-temp "$venv/floor-build")
+build_floor
 cd "$venv"
 PYTHONPATH="$venv/floor" "$vpy" "$root/bench/$script" "${args[@]+"${args[@]}"}"

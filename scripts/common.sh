@@ -1,6 +1,6 @@
 # Sourced by the scripts beside it: their usage text, the interpreter
-# argument, a clean copy of the tree, and calvoro built from it into a
-# fresh virtual environment.
+# argument, a clean copy of the tree, calvoro built from it into a fresh
+# virtual environment, and the floor the benchmarks measure against.
 #
 # After `calvoro_install PYTHON NAME`, these are set:
 #   root     the source tree
@@ -160,4 +160,13 @@ for m in (calvoro.anyfold, calvoro.tightfold):
         sys.exit("%s imported from %s, not from the environment" % (m.__name__, path))
 print("== installed: %s" % os.path.dirname(calvoro.anyfold.__file__))
 ')
+}
+
+# The floor of the in-place merges (bench/floor/), for the environment
+# that calvoro_install made, built outside the tree as calvoro is: into
+# $venv/floor, which the benchmarks put on PYTHONPATH.
+build_floor() {
+    "$vpy" -m pip install -q setuptools || return 1
+    (cd "$root/bench/floor" && "$vpy" setup.py -q build_ext \
+        --build-lib "$venv/floor" --build-temp "$venv/floor-build")
 }
