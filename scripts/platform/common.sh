@@ -58,19 +58,103 @@ zig_tools() {
     zig=$("$venv/bin/python" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
 }
 
+# Debian's source packages, through apt-get with an apt state of their own
+# under the cache: a deb-src list of the suites that carry the CPython
+# releases we use, its signed indexes and apt's caches, so that the
+# machine's apt configuration is neither read nor changed. Output goes to
+# $cache/apt-src.log.
+apt_src() {  # apt_src apt-get|apt-cache ARGS...
+    local tool=$1 apt=$cache/apt-src
+    shift
+    "$tool" -q -o "Dir::Etc::SourceList=$apt/sources.list" \
+        -o "Dir::Etc::SourceParts=$apt/parts" -o "Dir::State::Lists=$apt/lists" \
+        -o "Dir::Cache=$apt/cache" -o APT::Sandbox::User=root "$@"
+}
+
+# Fetches the indexes, as many as can be had (a suite the mirror lacks, or
+# no network, shows in the log); fails only without apt-get or Debian's
+# keyring.
+debian_sources_update() {
+    local apt=$cache/apt-src keyring=/usr/share/keyrings/debian-archive-keyring.gpg suite
+    if ! command -v apt-get >/dev/null 2>&1 || [ ! -f "$keyring" ]; then
+        echo "no apt-get, or no $keyring" >"$cache/apt-src.log"
+        return 1
+    fi
+    mkdir -p "$apt/lists/partial" "$apt/cache/archives/partial" "$apt/parts"
+    for suite in bookworm trixie forky sid; do
+        echo "deb-src [signed-by=$keyring] http://deb.debian.org/debian $suite main"
+    done >"$apt/sources.list"
+    apt_src apt-get update >"$cache/apt-src.log" 2>&1 || true
+}
+
+# Downloads source packages (PACKAGE, PACKAGE=VERSION or PACKAGE/SUITE)
+# into DIR, after debian_sources_update.
+debian_source() {  # debian_source DIR SPEC...
+    local dir=$1
+    shift
+    mkdir -p "$dir"
+    (cd "$dir" && apt_src apt-get source --download-only "$@") >>"$cache/apt-src.log" 2>&1
+}
+
 # A CPython source tree of 3.MINOR, for the headers (and configure) of a
 # platform with no interpreter here: $CALVORO_CPYTHON_SRC_3MINOR, else the
-# newest /opt/src/cpython-3.MINOR.*; nothing when there is none.
+# newest /opt/src/cpython-3.MINOR.*, else the newest that cpython_source
+# unpacked into the cache; nothing when there is none.
 cpython_tree() {  # cpython_tree MINOR
     local given=CALVORO_CPYTHON_SRC_3$1 tree
     if [ -n "${!given:-}" ]; then
         echo "${!given}"
         return
     fi
-    for tree in $(ls -d /opt/src/cpython-3."$1".* 2>/dev/null | sort -V -r); do
+    for tree in $(ls -d /opt/src/cpython-3."$1".* 2>/dev/null | sort -V -r) \
+        $(ls -d "$cache"/cpython-src/cpython-3."$1".* 2>/dev/null | sort -V -r); do
         [ -f "$tree/Include/Python.h" ] && { echo "$tree"; return; }
     done
 }
+
+# The tree of the first of the given minor versions that cpython_tree
+# finds; else Debian's source package python3.MINOR of the first minor
+# that can be downloaded, its newest version that can, unpacked into the
+# cache (the upstream tarball alone: Debian's patches are for Debian's
+# build), so that it is fetched once per machine. Prints the tree; fails
+# when none can be had, apt's words in $cache/apt-src.log.
+cpython_source() (  # cpython_source MINOR...
+    for minor in "$@"; do
+        tree=$(cpython_tree "$minor")
+        [ -n "$tree" ] && { echo "$tree"; exit 0; }
+    done
+    dl=$cache/cpython-src/download
+    # one download at a time; a second check waits and finds the first's
+    exec 8>"$cache/cpython-src.lock"
+    flock 8
+    for minor in "$@"; do
+        tree=$(cpython_tree "$minor")
+        [ -n "$tree" ] && { echo "$tree"; exit 0; }
+    done
+    echo "== Debian's source of CPython 3.$(echo "$@" | sed 's/ /, 3./g'), the first to be had" >&2
+    debian_sources_update || exit 1
+    for minor in "$@"; do
+        # a mirror may lack the newest version that its index names
+        for version in $(apt_src apt-cache showsrc "python3.$minor" 2>/dev/null |
+                sed -n 's/^Version: //p' | sort -V -r); do
+            rm -rf "$dl"
+            debian_source "$dl" "python3.$minor=$version" || continue
+            orig=$(ls "$dl"/python3."$minor"_*.orig.tar.* | grep -v '\.asc$')
+            tree=$cache/cpython-src/unpacking
+            rm -rf "$tree"
+            mkdir -p "$tree"
+            tar -C "$tree" --strip-components=1 -xf "$orig" || continue
+            rm -rf "$dl"
+            upstream=$(sed -n 's/^#define PY_VERSION[[:space:]]*"\([^"]*\)".*/\1/p' \
+                "$tree/Include/patchlevel.h")
+            rm -rf "$cache/cpython-src/cpython-$upstream"
+            mv "$tree" "$cache/cpython-src/cpython-$upstream"
+            echo "$cache/cpython-src/cpython-$upstream"
+            exit 0
+        done
+    done
+    exit 1
+)
 
 # A clean copy of the tree to build in: builds never write into the clone.
 fresh_tree() {  # fresh_tree DIR
