@@ -5,9 +5,11 @@
 # reads each module's symbol table: it must export its PyInit_ alone, and
 # leave nothing but the C API to be found at load time.
 #
-# The CPython tree: $CALVORO_CPYTHON_SRC_314 (or _315), else the newest
-# /opt/src/cpython-3.14.* (or 3.15.*); 3.14 is the first whose configure
-# takes a macOS host when cross-compiling.
+# The CPython tree: $CALVORO_CPYTHON_SRC_314 (or _315, _313), else the
+# newest /opt/src/cpython-3.14.* (or 3.15.*, 3.13.*), else Debian's source
+# package of python3.14 (or python3.15, python3.13), downloaded once into
+# the cache. 3.14 is the first whose configure takes a macOS host when
+# cross-compiling; 3.13's is given the two cases that 3.14 added for it.
 set -euo pipefail
 . "$(dirname "$0")/common.sh"
 
@@ -15,13 +17,9 @@ set -euo pipefail
 # Apple silicon, the first macOS there.
 declare -A macos_min=([x86_64]=10.13 [aarch64]=11.0)
 
-src=
-for minor in 14 15; do
-    src=$(cpython_tree "$minor")
-    [ -n "$src" ] && break
-done
-[ -n "$src" ] && [ -f "$src/configure" ] ||
-    verdict SKIP macos "no CPython 3.14 or 3.15 source tree (set CALVORO_CPYTHON_SRC_314 or put one under /opt/src)"
+src=$(cpython_source 14 15 13) ||
+    verdict SKIP macos "no CPython 3.13 to 3.15 source tree here, and Debian's python3.13 to python3.15 sources could not be downloaded (log: $cache/apt-src.log)"
+[ -f "$src/configure" ] || verdict SKIP macos "$src has no configure"
 version=$(sed -n 's/^#define PY_VERSION[[:space:]]*"\([^"]*\)".*/\1/p' "$src/Include/patchlevel.h")
 minor=${version#3.}
 minor=${minor%%.*}
@@ -42,12 +40,22 @@ pyconfig() {  # pyconfig ARCH: the directory holding its pyconfig.h
         chmod +x "$dir.tmp/build-python"
         printf '%s\n' ac_cv_file__dev_ptmx=yes ac_cv_file__dev_ptc=no \
             ac_cv_buggy_getaddrinfo=no >"$dir.tmp/config.site"
+        local configure=$src/configure
+        if ! grep -q 'ac_sys_system=Darwin' "$configure"; then
+            # the system's name, and the platform tag's tail (3.14's cases)
+            configure=$dir.tmp/configure
+            perl -0pe 's/(\n\t\*-apple-ios\*\)\n\t\tac_sys_system=)/\n\t*-*-darwin*)\n\t\tac_sys_system=Darwin\n\t\t;;$1/;
+                s/(\n\t\*-apple-ios\*\)\n\t\t_host_os=)/\n\t*-*-darwin*)\n\t\t_host_ident=\$host_cpu\n\t\t;;$1/' \
+                "$src/configure" >"$configure"
+            chmod +x "$configure"
+            [ "$(grep -c -x -F "$(printf '\t*-*-darwin*)')" "$configure")" -ge 2 ] || return 1
+        fi
         (cd "$dir.tmp/build" &&
             CONFIG_SITE=$dir.tmp/config.site MACOSX_DEPLOYMENT_TARGET=${macos_min[$arch]} \
             CC="$zig cc -target $arch-macos.${macos_min[$arch]}" \
             CXX="$zig c++ -target $arch-macos.${macos_min[$arch]}" \
             AR="$zig ar" RANLIB="$zig ranlib" \
-            "$src/configure" -q --host="$arch-apple-darwin" --build="$(uname -m)-pc-linux-gnu" \
+            "$configure" -q --srcdir="$src" --host="$arch-apple-darwin" --build="$(uname -m)-pc-linux-gnu" \
             --with-build-python="$dir.tmp/build-python" --without-ensurepip \
             --disable-test-modules) >"$dir.tmp/configure.log" 2>&1 || return 1
         mkdir -p "$dir"
