@@ -65,23 +65,25 @@ pyconfig() {  # pyconfig ARCH: the directory holding its pyconfig.h
     echo "$dir"
 }
 
-t0=$SECONDS
-results=() failed=0
-for arch in aarch64 x86_64; do
+# One architecture: its pyconfig.h, the build, the symbol tables. What it
+# finds goes to $cache/macos-ARCH.results, a line each; it fails when
+# something is wrong.
+check_arch() {  # check_arch ARCH
+    local arch=$1 inc out so name exports lookup ok=1
+    local found=$cache/macos-$arch.results
+    : >"$found"
     echo "== macOS ${macos_min[$arch]} $arch, CPython $version headers"
     if ! inc=$(pyconfig "$arch"); then
-        results+=("$arch: configure failed, see $cache/macos-pyconfig/$version-$arch-${macos_min[$arch]}.tmp/configure.log")
-        failed=1
-        continue
+        echo "$arch: configure failed, see $cache/macos-pyconfig/$version-$arch-${macos_min[$arch]}.tmp/configure.log" >>"$found"
+        return 1
     fi
-    out=$cache/macos-build-$arch arch_ok=1
+    out=$cache/macos-build-$arch
     if ! CALVORO_WERROR=1 cross_build "$out" ".cpython-3$minor-darwin.so" clang darwin \
         "$zig c++ -target $arch-macos.${macos_min[$arch]}" "-I$inc -I$src/Include" \
         "-undefined dynamic_lookup"; then
         grep -E 'error|warning' "$out/build.log" | head -n 20 || true
-        results+=("$arch: build failed, see $out/build.log")
-        failed=1
-        continue
+        echo "$arch: build failed, see $out/build.log" >>"$found"
+        return 1
     fi
     for so in "$out"/*.so; do
         name=$(basename "$so" ".cpython-3$minor-darwin.so")
@@ -95,18 +97,30 @@ for arch in aarch64 x86_64; do
             awk '{print $NF}' | grep -v -E '^__?Py' | xargs || true)
         echo "$arch $name: exports $exports; links $(llvm-objdump --macho --dylibs-used "$so" | tail -n +2 | grep -v -F "$so" | awk '{print $1}' | xargs)"
         if [ "$exports" != "_PyInit_$name" ]; then
-            results+=("$arch $name exports $exports")
-            arch_ok=0
+            echo "$arch $name exports $exports" >>"$found"
+            ok=0
         elif [ -n "$lookup" ]; then
-            results+=("$arch $name leaves $lookup to load time")
-            arch_ok=0
+            echo "$arch $name leaves $lookup to load time" >>"$found"
+            ok=0
         fi
     done
-    if [ "$arch_ok" = 1 ]; then
-        results+=("$arch (macOS ${macos_min[$arch]}): built, each exports its PyInit_ alone")
-    else
-        failed=1
-    fi
+    [ "$ok" = 1 ] || return 1
+    echo "$arch (macOS ${macos_min[$arch]}): built, each exports its PyInit_ alone" >>"$found"
+}
+
+t0=$SECONDS
+# Both architectures at once: configure and the build each keep about one
+# core busy.
+declare -A pids
+for arch in aarch64 x86_64; do
+    check_arch "$arch" >"$cache/macos-$arch.log" 2>&1 &
+    pids[$arch]=$!
+done
+results=() failed=0
+for arch in aarch64 x86_64; do
+    wait "${pids[$arch]}" || failed=1
+    cat "$cache/macos-$arch.log"
+    mapfile -t -O "${#results[@]}" results <"$cache/macos-$arch.results"
 done
 summary="CPython $version headers, zig $("$zig" version), -Werror, $((SECONDS - t0))s: $(printf '%s; ' "${results[@]}" | sed 's/; $//')"
 [ "$failed" = 0 ] || verdict FAIL macos "$summary"
