@@ -4,7 +4,8 @@
 # installed into a throwaway environment under build/ and asked, for each
 # runner of its job and with that job's CIBW_* variables, which builds it
 # would make; the union must be the promised list below, each build made
-# once. Needs PyPI for the installs, nothing else (no containers).
+# once, and each free-threaded one tested after an import that must leave
+# the GIL off. Needs PyPI for the installs, nothing else (no containers).
 #
 # Usage: bash scripts/check-wheel-matrix.sh   (PYTHON: an interpreter, 3.11+)
 set -euo pipefail
@@ -70,6 +71,7 @@ done
 first=$(printf '%s\n' $versions | head -n1)
 rc=0
 "$work/cibuildwheel-$first/bin/python" - "$workflow" "$work" "${pins[@]}" <<'PY' || rc=$?
+import fnmatch
 import os
 import re
 import subprocess
@@ -195,6 +197,22 @@ for job_name, job in (workflow.get("jobs") or {}).items():
                     "%s on %s" % (job_name, runner))
 
 
+# A free-threaded build is tested only after an import that must leave the
+# GIL off: the test-command that applies to it, the last override whose
+# select matches it having the say, as for the builder.
+def test_command(identifier):
+    command = config.get("test-command")
+    for override in config.get("overrides") or []:
+        patterns = str(override.get("select", "")).split()
+        if "test-command" in override and any(
+                fnmatch.fnmatch(identifier, p) for p in patterns):
+            command = override["test-command"]
+    return command if isinstance(command, str) else " && ".join(command or [])
+
+
+untested_gil = [i for i in built if re.match(r"cp\d+t-", i)
+                and "_is_gil_enabled()" not in test_command(i)]
+
 
 def in_order(identifiers):
     # cp36 before cp310
@@ -211,6 +229,9 @@ if unpromised:
     problems.append("unpromised " + " ".join(unpromised))
 if twice:
     problems.append("built more than once " + " ".join(twice))
+if untested_gil:
+    problems.append("free-threaded builds not checked to leave the GIL off "
+                    + " ".join(in_order(untested_gil)))
 if problems:
     fail("; ".join(problems))
 print("wheel matrix: OK: the %d promised builds, each once (%s)"
