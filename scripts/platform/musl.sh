@@ -27,32 +27,14 @@ mkdir -p "$musl_bin"
 printf '#!/bin/sh\nexit 1\n' >"$musl_bin/dpkg-architecture"
 chmod +x "$musl_cc" "$musl_bin/dpkg-architecture"
 
-# Debian's sources of CPython and of what its zlib and ctypes modules need,
-# through a deb-src entry that is removed again.
-fetch_sources() {  # fetch_sources DIR PACKAGE...
-    local dir=$1 list=/etc/apt/sources.list.d/calvoro-musl-src.sources
-    shift
-    mkdir -p "$dir"
-    cat >"$list" <<'SRC'
-Types: deb-src
-URIs: http://deb.debian.org/debian
-Suites: bookworm
-Components: main
-Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
-SRC
-    local rc=0
-    { apt-get update -q && (cd "$dir" && apt-get source -q --download-only "$@"); } \
-        >"$cache/apt-musl-src.log" 2>&1 || rc=$?
-    rm -f "$list"
-    return $rc
-}
-
 src=$cache/musl-src
 if ! ls "$src"/python3.11_*.orig.tar.* "$src"/zlib_*.orig.tar.* \
         "$src"/libffi_*.orig.tar.* >/dev/null 2>&1; then
     echo "== Debian's sources: python3.11, zlib, libffi"
-    fetch_sources "$src" python3.11 zlib libffi ||
-        verdict SKIP musl "Debian's source packages could not be downloaded"
+    # bookworm's, the suite of the CPython release this check builds
+    debian_sources_update && rm -rf "$src" &&
+        debian_source "$src" python3.11/bookworm zlib/bookworm libffi/bookworm ||
+        verdict SKIP musl "Debian's source packages could not be downloaded (log: $cache/apt-src.log)"
 fi
 pyver=$(ls "$src"/python3.11_*.orig.tar.* | sed 's/.*_\(3[^.]*\.[^.]*\.[^.]*\)\.orig.*/\1/')
 prefix=$cache/musl-python-$pyver
