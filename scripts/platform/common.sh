@@ -89,7 +89,7 @@ debian_sources_update() {
 
 # Downloads source packages (PACKAGE, PACKAGE=VERSION or PACKAGE/SUITE)
 # into DIR, after debian_sources_update.
-debian_source() {  # debian_source DIR SPEC...
+debian_source() {  # debian_source DIR PACKAGE...
     local dir=$1
     shift
     mkdir -p "$dir"
