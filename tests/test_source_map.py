@@ -6,8 +6,8 @@ import re
 
 import pytest
 
-PACKAGE = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(
-    __file__))), "src", "calvoro")
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+PACKAGE = os.path.join(ROOT, "src", "calvoro")
 MAP = os.path.join(PACKAGE, "README.md")
 SOURCES = (".cpp", ".hpp", ".py", ".pyi")
 
@@ -41,6 +41,8 @@ def test_every_source_file_is_on_the_map():
 
 def test_the_map_names_no_file_that_is_gone():
     files = list(source_files())
+    # a name may point out of the package, from the top of the tree
     stale = [n for n in named_paths()
-             if not any(fnmatch.fnmatchcase(path, n) for path in files)]
+             if not any(fnmatch.fnmatchcase(path, n) for path in files)
+             and not os.path.exists(os.path.join(ROOT, n))]
     assert stale == []
