@@ -357,10 +357,13 @@ class FusedRun {
             f->open = false;
         }
     }
+    // With the global lock a run goes deeper than it has locks for.
     void
     unlock(const FusedFrame *f) noexcept
     {
-        locks_[f - frames_].unlock();
+        if (CALVORO_FREE_THREADED) {
+            locks_[f - frames_].unlock();
+        }
     }
     // The levels' locks, let go as steps() returns: the innermost first.
     struct Unlocking {
