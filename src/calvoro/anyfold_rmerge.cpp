@@ -74,6 +74,7 @@ struct RunPolicy {
     static constexpr bool counts_keys = true;
     static constexpr bool holds_key = true;
     static constexpr bool holds_callee = true;
+    static constexpr bool screens_stores = false;
 
     explicit RunPolicy(const Binding &binding)
         : globals(record.state.globals),

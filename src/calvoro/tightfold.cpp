@@ -90,6 +90,7 @@ struct RunPolicy {
     static constexpr bool counts_keys = false;
     static constexpr bool holds_key = false;
     static constexpr bool holds_callee = false;
+    static constexpr bool screens_stores = false;
     bool
     descends(PyObject *, PyObject **) noexcept
     {

@@ -21,6 +21,8 @@
 //       the same for a fused step that found two dicts, `existing` in
 //       first_dict and `value` in second_dict, both borrowed
 //   RunPolicy run_policy(): the policy of a run about to start
+//   bool stores(value): where RunPolicy::screens_stores, whether a fused
+//       step may store `value`, not merged, as it is (fused_run.hpp)
 //   void took_callee(Level &caller, PyObject *callee): a new reference
 //       that a run's level held for its call
 //   void drop_call(Level &caller): its nested level has ended
@@ -169,8 +171,11 @@ class MergeDriver {
             case Step::item:
                 break;
             }
-            const bool fused = level.fusion.fuses_step(
+            bool fused = level.fusion.fuses_step(
                 level.window, level.first.get(), level.second.get(), key);
+            if constexpr (Core::RunPolicy::screens_stores) {
+                fused = fused && core_.stores(value);
+            }
             NestedDicts nested;
             if (int failed = fused
                                  ? fused_step(level, key, held, value, &nested)

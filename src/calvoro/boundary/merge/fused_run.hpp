@@ -48,6 +48,9 @@ struct FusedFrame {
 //       nested merge of first_value may be a level of the run, with a new
 //       reference into *callee where the level holds one
 //   void may_have_run(): Python code may have run since the last step
+//   static constexpr bool screens_stores: a value is stored, where not
+//       merged, only if bool stores(PyObject *value) lets it; the run hands
+//       over a step whose value it does not
 // A key and a callee are released without a test: a str frees quietly,
 // and the callee is the policy's, which holds it.
 template <typename Policy>
@@ -171,6 +174,10 @@ class FusedRun {
                     continue;
                 }
                 if (existing) {
+                    if (!screened(policy, value)) {
+                        undo(at);
+                        return End::handed_over;
+                    }
                     // without the global lock another thread may drop its
                     // reference to `existing`, or change a list it is
                     if (CALVORO_FREE_THREADED || !releases_quietly(existing)) {
@@ -188,6 +195,10 @@ class FusedRun {
                     return End::failed;
                 }
             }
+            if (!screened(policy, value)) {
+                undo(at);
+                return End::handed_over;
+            }
             // a blind store: a key it replaced may have released a value
             // that ran code
             const Py_ssize_t size = PyDict_GET_SIZE(first);
@@ -198,6 +209,19 @@ class FusedRun {
                 !reopen(f, general, policy)) {
                 return End::handed_over;
             }
+        }
+    }
+
+    // Whether the policy lets `value` be stored as it is.
+    static bool
+    screened([[maybe_unused]] Policy &policy,
+             [[maybe_unused]] PyObject *value) noexcept
+    {
+        if constexpr (Policy::screens_stores) {
+            return policy.stores(value);
+        }
+        else {
+            return true;
         }
     }
 
