@@ -153,6 +153,7 @@ boundary = ("calvoro_boundary", {
 MODULES = {
     "anyfold": ["anyfold", "anyfold_rmerge", "anyfold_function"],
     "tightfold": ["tightfold"],
+    "_merger": ["merger", "merger_core", "merger_values"],
 }
 
 
@@ -247,7 +248,7 @@ def extension(name):
         sources=["src/calvoro/%s.cpp" % s for s in MODULES[name]],
         # relinked when the boundary library changes
         depends=boundary_sources + boundary_headers
-        + glob.glob("src/calvoro/%s*.hpp" % name),
+        + glob.glob("src/calvoro/%s*.hpp" % name.lstrip("_")),
         include_dirs=["src/calvoro"],
         language="c++",
         define_macros=define_macros,

@@ -3,7 +3,13 @@
 Two native modules share one merge rule: ``calvoro.anyfold`` works on any
 mapping through the generic object protocols; ``calvoro.tightfold`` is
 specialised for exact ``dict`` and ``list`` and never raises from its
-in-place merges.
+in-place merges. ``Merger`` merges by the same rule with options for the
+values it leaves to the later mapping, and ``merge_patch`` applies a JSON
+merge patch.
 """
 
 __version__ = "0.1.0"
+
+from calvoro.merger import DELETE, MergeConflict, Merger, merge_patch
+
+__all__ = ["DELETE", "MergeConflict", "Merger", "merge_patch"]

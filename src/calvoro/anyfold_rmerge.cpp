@@ -41,8 +41,8 @@ constexpr int replace = 18;
 }  // namespace rmerge_line
 
 using boundary::FusionWindow;
-using boundary::NestedDicts;
 using boundary::KeySource;
+using boundary::NestedDicts;
 using Step = boundary::DictWalk::Step;
 
 // What a lookup of _rmerge found in a namespace of plain keys, which ran no

@@ -1,0 +1,405 @@
+// merger_core.cpp: a Merger's core, the merge driver's policy for its
+// options.
+//
+// For each key of the later mapping, in its own order:
+//     the later value is the delete marker: the key goes from the first;
+//     the key is absent from the first: the value is added (rebuilt
+//         without the marker's keys, or copied, as the options say);
+//     both values are mappings: merged one level deeper, as a level of
+//         the driver's loop;
+//     else type_conflicts (where the types differ), lists, sets, tuples
+//         and conflicts decide: store, keep, join or raise.
+// Where the options are the merge rule's own, the levels fuse as
+// tightfold's do; where they decide some values, those values' steps are
+// screened out of the fused steps and made here, with one lookup of the
+// first mapping. A conflict is raised once the levels have unwound, each
+// adding the key it was entered under to the conflict's path.
+#include "merger_core.hpp"
+
+#include "boundary/merge/driver.hpp"
+#include "boundary/merge/key_source.hpp"
+#include "boundary/merge/recursion.hpp"
+#include "merger_module.hpp"
+#include "merger_values.hpp"
+
+#include <utility>
+
+namespace calvoro::merger {
+
+namespace {
+
+using boundary::KeySource;
+using boundary::NestedDicts;
+
+// What a failed step returns to the driver, which adds no traceback entry
+// for them.
+namespace failed {
+constexpr int walk = 1;
+constexpr int step = 2;
+constexpr int nested = 3;
+}  // namespace failed
+
+// The keys of a level's later mapping, with the value that a dict's walk
+// gives for the last one: the general step takes it from there.
+class Keys {
+  public:
+    using Step = KeySource::Step;
+
+    explicit Keys(PyObject *second_mapping) noexcept : source_(second_mapping)
+    {
+    }
+    Step
+    next(PyObject **key, Ref *held, PyObject **value)
+    {
+        const Step step = source_.next(key, held, value);
+        walked_ = *value;
+        return step;
+    }
+    boundary::DictPlace &
+    place() noexcept
+    {
+        return source_.place();
+    }
+    KeySource::Kind
+    kind() const noexcept
+    {
+        return source_.kind();
+    }
+    bool
+    start()
+    {
+        return source_.start();
+    }
+    // second_mapping[key] of the last key, borrowed, where the walk gave
+    // it; good until code runs.
+    PyObject *
+    walked() const noexcept
+    {
+        return walked_;
+    }
+
+  private:
+    KeySource source_;
+    PyObject *walked_ = nullptr;
+};
+
+// What the fused runs do with a Merger's levels: nest and store as the
+// merge rule does, but for the values the options screen out; a level of
+// a merge that may raise a conflict holds its key for the conflict's path.
+template <Fusing fusing>
+struct RunPolicy {
+    static constexpr bool counts_keys = true;
+    static constexpr bool holds_key = fusing != Fusing::plain;
+    static constexpr bool holds_callee = false;
+    static constexpr bool screens_stores = fusing == Fusing::screened;
+
+    bool
+    descends(PyObject *, PyObject **) noexcept
+    {
+        return true;
+    }
+    void
+    may_have_run() noexcept
+    {
+    }
+    bool
+    stores(PyObject *value) const noexcept
+    {
+        return options->stores(value);
+    }
+
+    const Options *options;
+};
+
+// A conflict raised by a step, kept until the levels have unwound.
+struct Conflict {
+    bool raised = false;
+    bool of_types = false;
+    // the trail could not be kept: MemoryError instead
+    bool lost = false;
+    Ref key;
+    Ref first;
+    Ref second;
+    // the keys of the levels above the conflict's, innermost first
+    Ref trail;
+};
+
+template <Fusing fusing>
+class Core {
+  public:
+    struct NoCall {};
+    using Level = boundary::MergeLevel<Keys, NoCall>;
+    using RunPolicy = merger::RunPolicy<fusing>;
+
+    static constexpr const char *where = too_deep_where;
+    static constexpr int walk_line = failed::walk;
+    static constexpr int replace_line = failed::step;
+    static constexpr int nested_line = failed::nested;
+
+    explicit Core(const Options &options) noexcept : options_(options) {}
+
+    static boundary::Fusion
+    fusion_of(PyObject *first_mapping, PyObject *second_mapping)
+    {
+        if constexpr (fusing == Fusing::none) {
+            return boundary::Fusion::none;
+        }
+        else {
+            return boundary::level_fusion(first_mapping, second_mapping);
+        }
+    }
+    int
+    start(Level &level)
+    {
+        if (level.keys.kind() != KeySource::Kind::iterator) {
+            return 0;
+        }
+        level.window.close();
+        return level.keys.start() ? 0 : failed::walk;
+    }
+    int step(Level &level, PyObject *key, Ref &held, NestedDicts *nested);
+    int
+    nest_fused(Level &, PyObject *key, PyObject *existing, PyObject *value,
+               Ref &held, NestedDicts *nested)
+    {
+        if (!held) {
+            held = Ref::new_ref(key);
+        }
+        nested->first = Ref::new_ref(existing);
+        nested->second = Ref::new_ref(value);
+        nested->shares_window = true;
+        return 0;
+    }
+    RunPolicy
+    run_policy() const noexcept
+    {
+        return RunPolicy{&options_};
+    }
+    bool
+    stores(PyObject *value) const noexcept
+    {
+        return options_.stores(value);
+    }
+    void drop_call(Level &caller);
+    void
+    add_entry(int) noexcept
+    {
+    }
+
+    // After a failed merge: the conflict a step raised, in place of the
+    // exception that stood for it while the levels unwound.
+    void raise_conflict(PyObject *conflict_type);
+
+  private:
+    int merge_value(PyObject *first_mapping, PyObject *key, Ref value,
+                    NestedDicts *nested);
+    int put(PyObject *first_mapping, PyObject *key, PyObject *value);
+    int conflict(PyObject *key, Ref existing, Ref value, bool of_types);
+
+    const Options &options_;
+    Conflict conflict_;
+};
+
+template <Fusing fusing>
+int
+Core<fusing>::step(Level &level, PyObject *key, Ref &held, NestedDicts *nested)
+{
+    level.window.close();
+    if (!held) {
+        held = Ref::new_ref(key);
+    }
+    PyObject *walked = level.keys.walked();
+    Ref value = walked
+                    ? Ref::new_ref(walked)
+                    : boundary::item_for_key(level.second.get(), held.get());
+    if (!value) {
+        return failed::step;
+    }
+    return merge_value(level.first.get(), held.get(), std::move(value),
+                       nested);
+}
+
+template <Fusing fusing>
+int
+Core<fusing>::merge_value(PyObject *first_mapping, PyObject *key, Ref value,
+                          NestedDicts *nested)
+{
+    const Options &options = options_;
+    PyObject *b = value.get();
+    if (b == options.marker) {
+        return discard(first_mapping, key) ? 0 : failed::step;
+    }
+    Ref existing;
+    switch (lookup(first_mapping, key, &existing)) {
+    case Found::error:
+        return failed::step;
+    case Found::no:
+        return put(first_mapping, key, b);
+    case Found::yes:
+        break;
+    }
+    PyObject *a = existing.get();
+    Found both = is_mapping(options, a);
+    if (both == Found::yes) {
+        both = is_mapping(options, b);
+    }
+    switch (both) {
+    case Found::error:
+        return failed::step;
+    case Found::yes:
+        nested->first = std::move(existing);
+        nested->second = std::move(value);
+        return 0;
+    case Found::no:
+        break;
+    }
+    const bool of_types =
+        options.type_conflicts != Join::none && Py_TYPE(a) != Py_TYPE(b);
+    const Join join =
+        of_types ? options.type_conflicts : options.join_of(a, b);
+    switch (join) {
+    case Join::none:
+    case Join::replace:
+        return put(first_mapping, key, b);
+    case Join::keep:
+        return 0;
+    case Join::error:
+        return conflict(key, std::move(existing), std::move(value), of_types);
+    case Join::append:
+    case Join::prepend:
+    case Join::append_unique:
+    case Join::append_rp:
+    case Join::prepend_rp:
+    case Join::union_:
+    case Join::intersect:
+        break;
+    }
+    Ref result = joined(options, join, a, b);
+    return result && store(first_mapping, key, result.get()) ? 0
+                                                             : failed::step;
+}
+
+template <Fusing fusing>
+int
+Core<fusing>::put(PyObject *first_mapping, PyObject *key, PyObject *value)
+{
+    Ref result = added(options_, value);
+    return result && store(first_mapping, key, result.get()) ? 0
+                                                             : failed::step;
+}
+
+template <Fusing fusing>
+int
+Core<fusing>::conflict(PyObject *key, Ref existing, Ref value, bool of_types)
+{
+    conflict_.raised = true;
+    conflict_.of_types = of_types;
+    conflict_.key = Ref::new_ref(key);
+    conflict_.first = std::move(existing);
+    conflict_.second = std::move(value);
+    // stands for the conflict while the levels unwind
+    PyErr_SetNone(PyExc_ValueError);
+    return failed::step;
+}
+
+template <Fusing fusing>
+void
+Core<fusing>::drop_call(Level &caller)
+{
+    Conflict &c = conflict_;
+    if (!c.raised || c.lost) {
+        return;
+    }
+    // the exception that stands for the conflict stays pending
+    SavedError saved;
+    if (!c.trail) {
+        c.trail = Ref::steal(PyList_New(0));
+    }
+    PyObject *key = caller.key ? caller.key.get() : Py_None;
+    if (!c.trail || PyList_Append(c.trail.get(), key) != 0) {
+        PyErr_Clear();
+        c.lost = true;
+    }
+}
+
+template <Fusing fusing>
+void
+Core<fusing>::raise_conflict(PyObject *conflict_type)
+{
+    Conflict &c = conflict_;
+    if (!c.raised) {
+        return;
+    }
+    PyErr_Clear();
+    if (c.lost) {
+        PyErr_NoMemory();
+        return;
+    }
+    const Py_ssize_t above = c.trail ? PyList_GET_SIZE(c.trail.get()) : 0;
+    Ref path = Ref::steal(PyTuple_New(above + 1));
+    if (!path) {
+        return;
+    }
+    for (Py_ssize_t i = 0; i < above; i++) {
+        PyObject *key = PyList_GET_ITEM(c.trail.get(), above - 1 - i);
+        PyTuple_SET_ITEM(path.get(), i, Py_NewRef(key));
+    }
+    PyTuple_SET_ITEM(path.get(), above, c.key.release());
+    Ref message = Ref::steal(PyUnicode_FromFormat(
+        "conflicting %s at %R: %.200s and %.200s",
+        c.of_types ? "types" : "values", path.get(),
+        Py_TYPE(c.first.get())->tp_name, Py_TYPE(c.second.get())->tp_name));
+    if (!message) {
+        return;
+    }
+    Ref error = Ref::steal(
+        PyObject_CallFunctionObjArgs(conflict_type, message.get(), path.get(),
+                                     c.first.get(), c.second.get(), nullptr));
+    if (error) {
+        PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.get())),
+                        error.get());
+    }
+}
+
+template <Fusing fusing>
+bool
+merge_with(const Options &options, PyObject *conflict_type,
+           PyObject *first_mapping, PyObject *second_mapping,
+           PyThreadState *ts)
+{
+    Core<fusing> core(options);
+    if (boundary::MergeDriver<Core<fusing>>(core, ts).merge(first_mapping,
+                                                            second_mapping)) {
+        return true;
+    }
+    core.raise_conflict(conflict_type);
+    return false;
+}
+
+}  // namespace
+
+bool
+merge_into(const Options &options, PyObject *conflict_type,
+           PyObject *first_mapping, PyObject *second_mapping)
+{
+    assert(!PyErr_Occurred());
+    RecursionGuard guard(too_deep_where);
+    if (!guard) {
+        return false;
+    }
+    PyThreadState *ts = guard.thread_state();
+    switch (options.fusing) {
+    case Fusing::plain:
+        return merge_with<Fusing::plain>(options, conflict_type, first_mapping,
+                                         second_mapping, ts);
+    case Fusing::screened:
+        return merge_with<Fusing::screened>(options, conflict_type,
+                                            first_mapping, second_mapping, ts);
+    case Fusing::none:
+        break;
+    }
+    return merge_with<Fusing::none>(options, conflict_type, first_mapping,
+                                    second_mapping, ts);
+}
+
+}  // namespace calvoro::merger

@@ -1,0 +1,53 @@
+// merger_values.hpp: what a Merger does to the values under one key: the
+// mapping test, the lookups and stores of any mapping, the joins of lists,
+// sets and tuples, and the values it adds, rebuilt without the delete
+// marker's keys or deep-copied as its options say.
+//
+// Every function takes borrowed arguments and may run Python code; a new
+// reference is returned as a Ref, empty with an exception set on failure.
+#pragma once
+
+#include "merger_options.hpp"
+
+namespace calvoro::merger {
+
+enum class Found { error, no, yes };
+
+// Whether `obj` counts as a mapping: the dict-subclass flag, or isinstance
+// of the options' classes.
+inline Found
+is_mapping(const Options &options, PyObject *obj)
+{
+    if (!options.mappings) {
+        return PyDict_Check(obj) ? Found::yes : Found::no;
+    }
+    const int is = PyObject_IsInstance(obj, options.mappings);
+    return is < 0 ? Found::error : is ? Found::yes : Found::no;
+}
+
+// mapping[key] where `key in mapping`: one lookup of an exact dict, the
+// test and the subscription of anything else. *value is set on yes.
+Found lookup(PyObject *mapping, PyObject *key, Ref *value);
+
+// mapping[key] = value; false with an exception set.
+bool store(PyObject *mapping, PyObject *key, PyObject *value);
+
+// del mapping[key] where `key in mapping`; false with an exception set.
+bool discard(PyObject *mapping, PyObject *key);
+
+// A deep copy of `value` by the module's deepcopy: natively for plain
+// data; atomic values are their own copies.
+Ref deep_copy(PyObject *value);
+
+// The value that adding `value` (from a later mapping) stores: a mapping
+// rebuilt as a new dict without the marker's keys, at every level, where a
+// marker is set; deep-copied where the options copy; else `value` itself.
+Ref added(const Options &options, PyObject *value);
+
+// The new list, set or tuple that `join` (append ... intersect) makes of
+// first_value and second_value, the latter copied first where the options
+// copy.
+Ref joined(const Options &options, Join join, PyObject *first_value,
+           PyObject *second_value);
+
+}  // namespace calvoro::merger
