@@ -176,14 +176,13 @@ check_mapping(PyObject *self, PyObject *obj, const char *method,
     }
     if (index < 0) {
         PyErr_Format(PyExc_TypeError, "%.100s.%s(): %s must be %U, not %.200s",
-                     Py_TYPE(self)->tp_name, method, name, m->expected,
-                     Py_TYPE(obj)->tp_name);
+                     type_name(self), method, name, m->expected,
+                     type_name(obj));
     }
     else {
-        PyErr_Format(PyExc_TypeError,
-                     "%.100s.%s(): %s[%zd] must be %U, not %.200s",
-                     Py_TYPE(self)->tp_name, method, name, index, m->expected,
-                     Py_TYPE(obj)->tp_name);
+        PyErr_Format(
+            PyExc_TypeError, "%.100s.%s(): %s[%zd] must be %U, not %.200s",
+            type_name(self), method, name, index, m->expected, type_name(obj));
     }
     return false;
 }
@@ -273,8 +272,7 @@ bind_many(PyObject *self, PyObject *args, PyObject *kwargs, const char *format,
         PyErr_Format(PyExc_TypeError,
                      "%.100s.%s(): mappings must be an iterable of "
                      "mappings, not %.200s",
-                     Py_TYPE(self)->tp_name, method,
-                     Py_TYPE(mappings)->tp_name);
+                     type_name(self), method, type_name(mappings));
         return Ref();
     }
     // a tuple of its own: a list may change while it is merged
@@ -287,7 +285,7 @@ bind_many(PyObject *self, PyObject *args, PyObject *kwargs, const char *format,
         PyErr_Format(PyExc_ValueError,
                      "%.100s.%s(): mappings must hold at least two "
                      "mappings, not %zd",
-                     Py_TYPE(self)->tp_name, method, n);
+                     type_name(self), method, n);
         return Ref();
     }
     for (Py_ssize_t i = 0; i < n; i++) {

@@ -347,8 +347,8 @@ Core<fusing>::raise_conflict(PyObject *conflict_type)
     PyTuple_SET_ITEM(path.get(), above, c.key.release());
     Ref message = Ref::steal(PyUnicode_FromFormat(
         "conflicting %s at %R: %.200s and %.200s",
-        c.of_types ? "types" : "values", path.get(),
-        Py_TYPE(c.first.get())->tp_name, Py_TYPE(c.second.get())->tp_name));
+        c.of_types ? "types" : "values", path.get(), type_name(c.first.get()),
+        type_name(c.second.get())));
     if (!message) {
         return;
     }

@@ -4,6 +4,8 @@
 
 #include "boundary/module/module_record.hpp"
 
+#include <cstring>
+
 namespace calvoro::merger {
 
 extern boundary::ModuleRecord record;
@@ -16,5 +18,15 @@ extern Constants constants;
 
 // The context of the RecursionError that nesting too deep ends in.
 inline constexpr const char *too_deep_where = " while merging dictionaries";
+
+// type(obj).__name__, for messages: tp_name without its module, as the
+// interpreter's own type name is read.
+inline const char *
+type_name(PyObject *obj)
+{
+    const char *name = Py_TYPE(obj)->tp_name;
+    const char *dot = std::strrchr(name, '.');
+    return dot ? dot + 1 : name;
+}
 
 }  // namespace calvoro::merger
