@@ -83,13 +83,17 @@ class Keys {
     PyObject *walked_ = nullptr;
 };
 
+template <Fusing fusing, bool raises>
+class Core;
+
 // What the fused runs do with a Merger's levels: nest and store as the
-// merge rule does, but for the values the options screen out; a level of
-// a merge that may raise a conflict holds its key for the conflict's path.
-template <Fusing fusing>
+// merge rule does, but for the values the options screen out, which the
+// core's own step stores; a level of a merge that may raise a conflict
+// holds its key for the conflict's path.
+template <Fusing fusing, bool raises>
 struct RunPolicy {
     static constexpr bool counts_keys = true;
-    static constexpr bool holds_key = fusing != Fusing::plain;
+    static constexpr bool holds_key = raises;
     static constexpr bool holds_callee = false;
     static constexpr bool screens_stores = fusing == Fusing::screened;
 
@@ -105,10 +109,16 @@ struct RunPolicy {
     bool
     stores(PyObject *value) const noexcept
     {
-        return options->stores(value);
+        return core->options().stores(value);
+    }
+    // Borrowed arguments, as the run's walk found them.
+    bool
+    store(PyObject *first_dict, PyObject *key, PyObject *value)
+    {
+        return core->store_screened(first_dict, key, value);
     }
 
-    const Options *options;
+    Core<fusing, raises> *core;
 };
 
 // A conflict raised by a step, kept until the levels have unwound.
@@ -124,12 +134,13 @@ struct Conflict {
     Ref trail;
 };
 
-template <Fusing fusing>
+// `raises`: whether the options may raise a conflict.
+template <Fusing fusing, bool raises>
 class Core {
   public:
     struct NoCall {};
     using Level = boundary::MergeLevel<Keys, NoCall>;
-    using RunPolicy = merger::RunPolicy<fusing>;
+    using RunPolicy = merger::RunPolicy<fusing, raises>;
 
     static constexpr const char *where = too_deep_where;
     static constexpr int walk_line = failed::walk;
@@ -171,9 +182,27 @@ class Core {
         return 0;
     }
     RunPolicy
-    run_policy() const noexcept
+    run_policy() noexcept
     {
-        return RunPolicy{&options_};
+        return RunPolicy{this};
+    }
+    const Options &
+    options() const noexcept
+    {
+        return options_;
+    }
+    // A fused run's value that the options screened out, stored by the
+    // general step's decisions; false with an exception set.
+    bool
+    store_screened(PyObject *first_dict, PyObject *key, PyObject *value)
+    {
+        // the value is not a dict where the key holds one: nothing nests
+        NestedDicts nested;
+        Ref held = Ref::new_ref(key);
+        const int failed =
+            merge_value(first_dict, held.get(), Ref::new_ref(value), &nested);
+        assert(!nested.first);
+        return failed == 0;
     }
     bool
     stores(PyObject *value) const noexcept
@@ -200,9 +229,10 @@ class Core {
     Conflict conflict_;
 };
 
-template <Fusing fusing>
+template <Fusing fusing, bool raises>
 int
-Core<fusing>::step(Level &level, PyObject *key, Ref &held, NestedDicts *nested)
+Core<fusing, raises>::step(Level &level, PyObject *key, Ref &held,
+                           NestedDicts *nested)
 {
     level.window.close();
     if (!held) {
@@ -219,10 +249,10 @@ Core<fusing>::step(Level &level, PyObject *key, Ref &held, NestedDicts *nested)
                        nested);
 }
 
-template <Fusing fusing>
+template <Fusing fusing, bool raises>
 int
-Core<fusing>::merge_value(PyObject *first_mapping, PyObject *key, Ref value,
-                          NestedDicts *nested)
+Core<fusing, raises>::merge_value(PyObject *first_mapping, PyObject *key,
+                                  Ref value, NestedDicts *nested)
 {
     const Options &options = options_;
     PyObject *b = value.get();
@@ -279,18 +309,23 @@ Core<fusing>::merge_value(PyObject *first_mapping, PyObject *key, Ref value,
                                                              : failed::step;
 }
 
-template <Fusing fusing>
+template <Fusing fusing, bool raises>
 int
-Core<fusing>::put(PyObject *first_mapping, PyObject *key, PyObject *value)
+Core<fusing, raises>::put(PyObject *first_mapping, PyObject *key,
+                          PyObject *value)
 {
+    if (!options_.marker && !options_.copy) {
+        return store(first_mapping, key, value) ? 0 : failed::step;
+    }
     Ref result = added(options_, value);
     return result && store(first_mapping, key, result.get()) ? 0
                                                              : failed::step;
 }
 
-template <Fusing fusing>
+template <Fusing fusing, bool raises>
 int
-Core<fusing>::conflict(PyObject *key, Ref existing, Ref value, bool of_types)
+Core<fusing, raises>::conflict(PyObject *key, Ref existing, Ref value,
+                               bool of_types)
 {
     conflict_.raised = true;
     conflict_.of_types = of_types;
@@ -302,9 +337,9 @@ Core<fusing>::conflict(PyObject *key, Ref existing, Ref value, bool of_types)
     return failed::step;
 }
 
-template <Fusing fusing>
+template <Fusing fusing, bool raises>
 void
-Core<fusing>::drop_call(Level &caller)
+Core<fusing, raises>::drop_call(Level &caller)
 {
     Conflict &c = conflict_;
     if (!c.raised || c.lost) {
@@ -322,9 +357,9 @@ Core<fusing>::drop_call(Level &caller)
     }
 }
 
-template <Fusing fusing>
+template <Fusing fusing, bool raises>
 void
-Core<fusing>::raise_conflict(PyObject *conflict_type)
+Core<fusing, raises>::raise_conflict(PyObject *conflict_type)
 {
     Conflict &c = conflict_;
     if (!c.raised) {
@@ -361,15 +396,16 @@ Core<fusing>::raise_conflict(PyObject *conflict_type)
     }
 }
 
-template <Fusing fusing>
+template <Fusing fusing, bool raises>
 bool
 merge_with(const Options &options, PyObject *conflict_type,
            PyObject *first_mapping, PyObject *second_mapping,
            PyThreadState *ts)
 {
-    Core<fusing> core(options);
-    if (boundary::MergeDriver<Core<fusing>>(core, ts).merge(first_mapping,
-                                                            second_mapping)) {
+    using Core = merger::Core<fusing, raises>;
+    Core core(options);
+    if (boundary::MergeDriver<Core>(core, ts).merge(first_mapping,
+                                                    second_mapping)) {
         return true;
     }
     core.raise_conflict(conflict_type);
@@ -390,16 +426,21 @@ merge_into(const Options &options, PyObject *conflict_type,
     PyThreadState *ts = guard.thread_state();
     switch (options.fusing) {
     case Fusing::plain:
-        return merge_with<Fusing::plain>(options, conflict_type, first_mapping,
-                                         second_mapping, ts);
+        return merge_with<Fusing::plain, false>(
+            options, conflict_type, first_mapping, second_mapping, ts);
     case Fusing::screened:
-        return merge_with<Fusing::screened>(options, conflict_type,
-                                            first_mapping, second_mapping, ts);
+        // a run's levels hold their keys only for a conflict's path
+        return options.raises ? merge_with<Fusing::screened, true>(
+                                    options, conflict_type, first_mapping,
+                                    second_mapping, ts)
+                              : merge_with<Fusing::screened, false>(
+                                    options, conflict_type, first_mapping,
+                                    second_mapping, ts);
     case Fusing::none:
         break;
     }
-    return merge_with<Fusing::none>(options, conflict_type, first_mapping,
-                                    second_mapping, ts);
+    return merge_with<Fusing::none, true>(options, conflict_type,
+                                          first_mapping, second_mapping, ts);
 }
 
 }  // namespace calvoro::merger

@@ -47,6 +47,8 @@ struct Options {
     // whether a value that is not merged may be stored without looking at
     // what the key holds, where the type of the value allows it
     bool blind;
+    // whether a pair may raise a conflict
+    bool raises;
     Fusing fusing;
 
     // Derives `blind` and `fusing` from the options.
@@ -56,6 +58,7 @@ struct Options {
         blind =
             !copy && conflicts == Join::replace &&
             (type_conflicts == Join::none || type_conflicts == Join::replace);
+        raises = conflicts == Join::error || type_conflicts == Join::error;
         const bool rule = blind && !marker && type_conflicts == Join::none &&
                           lists == Join::none && sets == Join::none &&
                           tuples == Join::none;

@@ -15,14 +15,8 @@
 namespace calvoro::merger {
 
 Found
-lookup(PyObject *mapping, PyObject *key, Ref *value)
+lookup_generic(PyObject *mapping, PyObject *key, Ref *value)
 {
-    if (PyDict_CheckExact(mapping)) {
-        PyObject *found;
-        const int in = PyDict_GetItemRef(mapping, key, &found);
-        *value = Ref::steal(found);
-        return in < 0 ? Found::error : in ? Found::yes : Found::no;
-    }
     // a subscription alone would reach __missing__
     const int in = PySequence_Contains(mapping, key);
     if (in <= 0) {
@@ -30,15 +24,6 @@ lookup(PyObject *mapping, PyObject *key, Ref *value)
     }
     *value = boundary::item_for_key(mapping, key);
     return *value ? Found::yes : Found::error;
-}
-
-bool
-store(PyObject *mapping, PyObject *key, PyObject *value)
-{
-    if (PyDict_CheckExact(mapping)) {
-        return PyDict_SetItem(mapping, key, value) == 0;
-    }
-    return PyObject_SetItem(mapping, key, value) == 0;
 }
 
 bool
@@ -239,11 +224,17 @@ joined(const Options &options, Join join, PyObject *first_value,
     PyObject *a = first_value;
     PyObject *b = source.get();
     Ref rest;
+    // `a + b` of exact lists or tuples is their concatenation, without the
+    // search for an overloaded `+`
+    const bool exact = Py_TYPE(a) == Py_TYPE(b) &&
+                       (PyList_CheckExact(a) || PyTuple_CheckExact(a));
     switch (join) {
     case Join::append:
-        return Ref::steal(PyNumber_Add(a, b));
+        return Ref::steal(exact ? PySequence_Concat(a, b)
+                                : PyNumber_Add(a, b));
     case Join::prepend:
-        return Ref::steal(PyNumber_Add(b, a));
+        return Ref::steal(exact ? PySequence_Concat(b, a)
+                                : PyNumber_Add(b, a));
     case Join::append_unique:
         return appended_unique(a, b);
     case Join::append_rp:

@@ -25,12 +25,32 @@ is_mapping(const Options &options, PyObject *obj)
     return is < 0 ? Found::error : is ? Found::yes : Found::no;
 }
 
+// lookup() of anything but an exact dict.
+Found lookup_generic(PyObject *mapping, PyObject *key, Ref *value);
+
 // mapping[key] where `key in mapping`: one lookup of an exact dict, the
 // test and the subscription of anything else. *value is set on yes.
-Found lookup(PyObject *mapping, PyObject *key, Ref *value);
+// Inline, as every step the options decide makes one.
+inline Found
+lookup(PyObject *mapping, PyObject *key, Ref *value)
+{
+    if (!PyDict_CheckExact(mapping)) {
+        return lookup_generic(mapping, key, value);
+    }
+    PyObject *found;
+    const int in = PyDict_GetItemRef(mapping, key, &found);
+    *value = Ref::steal(found);
+    return in < 0 ? Found::error : in ? Found::yes : Found::no;
+}
 
 // mapping[key] = value; false with an exception set.
-bool store(PyObject *mapping, PyObject *key, PyObject *value);
+inline bool
+store(PyObject *mapping, PyObject *key, PyObject *value)
+{
+    return (PyDict_CheckExact(mapping)
+                ? PyDict_SetItem(mapping, key, value)
+                : PyObject_SetItem(mapping, key, value)) == 0;
+}
 
 // del mapping[key] where `key in mapping`; false with an exception set.
 bool discard(PyObject *mapping, PyObject *key);

@@ -48,9 +48,10 @@ struct FusedFrame {
 //       nested merge of first_value may be a level of the run, with a new
 //       reference into *callee where the level holds one
 //   void may_have_run(): Python code may have run since the last step
-//   static constexpr bool screens_stores: a value is stored, where not
-//       merged, only if bool stores(PyObject *value) lets it; the run hands
-//       over a step whose value it does not
+//   static constexpr bool screens_stores: a value not merged is stored
+//       as it is only if bool stores(PyObject *value) lets it; else by
+//       bool store(first_dict, key, value), the policy's own step, which
+//       may run code (false with an exception set)
 // A key and a callee are released without a test: a str frees quietly,
 // and the callee is the policy's, which holds it.
 template <typename Policy>
@@ -175,8 +176,13 @@ class FusedRun {
                 }
                 if (existing) {
                     if (!screened(policy, value)) {
-                        undo(at);
-                        return End::handed_over;
+                        if (!store_screened(f, key, value, policy)) {
+                            return End::failed;
+                        }
+                        if (!reopen(f, general, policy)) {
+                            return End::handed_over;
+                        }
+                        continue;
                     }
                     // without the global lock another thread may drop its
                     // reference to `existing`, or change a list it is
@@ -196,8 +202,13 @@ class FusedRun {
                 }
             }
             if (!screened(policy, value)) {
-                undo(at);
-                return End::handed_over;
+                if (!store_screened(f, key, value, policy)) {
+                    return End::failed;
+                }
+                if (!reopen(f, general, policy)) {
+                    return End::handed_over;
+                }
+                continue;
             }
             // a blind store: a key it replaced may have released a value
             // that ran code
@@ -219,6 +230,22 @@ class FusedRun {
     {
         if constexpr (Policy::screens_stores) {
             return policy.stores(value);
+        }
+        else {
+            return true;
+        }
+    }
+
+    // The policy's store of a value it screened out: it may run code, so
+    // the level's window is to be reopened by the kinds.
+    static bool
+    store_screened([[maybe_unused]] FusedFrame *f,
+                   [[maybe_unused]] PyObject *key,
+                   [[maybe_unused]] PyObject *value,
+                   [[maybe_unused]] Policy &policy)
+    {
+        if constexpr (Policy::screens_stores) {
+            return policy.store(f->first, key, value);
         }
         else {
             return true;
