@@ -79,7 +79,7 @@ if [ "$tsan" = 1 ]; then
             /^  [A-Z].* (by thread|by main thread)/ { want = 1; next }
             want && /^ +#[0-9]+ / {
                 if ($0 ~ /libtsan|sanitizer_common|tsan_interceptors/) next
-                if ($0 ~ /calvoro\/|(anyfold|tightfold)\.cpython/) hit = 1
+                if ($0 ~ /calvoro\/|(anyfold|tightfold|_merger)\.cpython/) hit = 1
                 want = 0
             }
             END { print n + 0 }' "$f")))

@@ -71,7 +71,11 @@ wheels=("$work"/dist/*.whl)
 echo "== contents of $(basename "${sdists[0]}")"
 need=(setup.py pyproject.toml README.md MANIFEST.in
       src/calvoro/anyfold_function.hpp
-      src/calvoro/anyfold.pyi src/calvoro/tightfold.pyi src/calvoro/py.typed)
+      src/calvoro/anyfold.pyi src/calvoro/tightfold.pyi src/calvoro/py.typed
+      src/calvoro/merger.pyi src/calvoro/_merger.pyi)
+for h in "$root"/src/calvoro/*.hpp; do
+    need+=("${h#"$root"/}")
+done
 for h in "$root"/src/calvoro/boundary/*/*.hpp; do
     need+=("${h#"$root"/}")
 done
@@ -101,9 +105,10 @@ echo "== contents of $(basename "${wheels[0]}")"
 import sys, zipfile
 names = zipfile.ZipFile(sys.argv[1]).namelist()
 need = ["calvoro/__init__.py", "calvoro/__main__.py", "calvoro/cli/__init__.py",
-        "calvoro/anyfold.pyi", "calvoro/tightfold.pyi", "calvoro/py.typed"]
+        "calvoro/anyfold.pyi", "calvoro/tightfold.pyi", "calvoro/py.typed",
+        "calvoro/merger.py", "calvoro/merger.pyi", "calvoro/_merger.pyi"]
 missing = [n for n in need if n not in names]
-for mod in ("anyfold", "tightfold"):
+for mod in ("anyfold", "tightfold", "_merger"):
     if not any(n.startswith("calvoro/%s." % mod) and n.endswith(".so")
                for n in names):
         missing.append("calvoro/%s.*.so" % mod)
@@ -161,6 +166,9 @@ from calvoro import anyfold, tightfold
 for m in (anyfold, tightfold):
     got = m.merge_many([{"a": {"x": 1}}, {"a": {"y": 2}}, {"b": 3}])
     assert got == {"a": {"x": 1, "y": 2}, "b": 3}, (m.__name__, got)
+from calvoro import Merger
+got = Merger(lists="append").merge({"a": [1]}, {"a": [2]})
+assert got == {"a": [1, 2]}, got
 EOF
 echo '{"a": {"x": 1}}' >"$work/one.json"
 echo '{"a": {"y": 2}}' >"$work/two.json"
@@ -174,7 +182,7 @@ if [ "$pyver" = "$defaultver" ]; then
     "$vpy" -m pip install -q mypy pyright
     "$vpy" -m mypy.stubtest \
         --allowlist "$root/tests/typing/stubtest-allowlist.txt" \
-        calvoro.anyfold calvoro.tightfold
+        calvoro.anyfold calvoro.tightfold calvoro.merger calvoro._merger
     "$vpy" -m mypy --strict "$root/tests/typing/usage.py"
     "$venv/bin/pyright" --pythonpath "$vpy" "$root/tests/typing/usage.py"
     "$vpy" "$root/tests/typing/usage.py"

@@ -16,10 +16,11 @@ from typing import (
     Mapping,
     MutableMapping,
     Optional,
+    Tuple,
     Union,
 )
 
-from calvoro import anyfold, tightfold
+from calvoro import DELETE, MergeConflict, Merger, anyfold, merge_patch, tightfold
 
 if TYPE_CHECKING:
     from typing_extensions import assert_type
@@ -103,6 +104,30 @@ def refused(config: Config, maybe: Optional[Config], frozen: Mapping[str, int]) 
     anyfold.merge_many([frozen, frozen])["a"] = 1  # type: ignore[index]
 
 
+def configurable(base: Config, override: Config, layers: List[Config]) -> Config:
+    merger = Merger(lists="append", type_conflicts="error", delete=DELETE)
+    assert_type(merger.merge(base, override), Config)
+    merger.merge_inplace(base, override)
+    assert_type(merger.merge_many(layers), Config)
+    merger.merge_many_inplace([base, override])
+    ordered: "OrderedDict[str, int]" = OrderedDict(a=1)
+    assert_type(Merger(mappings=(dict, OrderedDict)).merge(ordered, {}),
+                "OrderedDict[str, int]")
+    try:
+        Merger(conflicts="error", copy=True).merge_inplace(base, override)
+    except MergeConflict as exc:
+        path: Tuple[Any, ...] = exc.path
+        assert path and exc.first is not exc.second
+    return merge_patch(base, {"debug": None})
+
+
+def merger_refused(config: Config) -> None:
+    # never called: each of these fails whatever the contents
+    Merger(lists="extend")  # type: ignore[arg-type]
+    Merger(conflicts=None)  # type: ignore[arg-type]
+    Merger().merge(config, None)  # type: ignore[arg-type]
+
+
 def main() -> None:
     assert layered({"a": {"x": 1}}, {"a": {"y": 2}}) == {"a": {"x": 1, "y": 2}}
     target: Config = {"a": {"x": 1}}
@@ -111,6 +136,8 @@ def main() -> None:
     assert own_type({"a": 1}, OrderedDict(b=2), {"c": 3}) == {"a": 1, "c": 3}
     mixed_values({"a": 1}, {"b": "x"})
     assert read_only_layers({"a": 1}, {"z": 26}, [{"d": 4}, {"e": 5}]) == 9
+    merged = configurable({"l": [1], "debug": True}, {"l": [2]}, [{"a": 1}, {"b": 2}])
+    assert merged == {"l": [1, 2, 2]}
 
 
 if __name__ == "__main__":
