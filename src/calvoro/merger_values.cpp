@@ -79,7 +79,7 @@ without_marker(const Options &options, PyObject *mapping)
         return Ref();
     }
     boundary::LevelStack<RebuiltLevel> levels;
-    PyThreadState *ts = compat::recursion_state();
+    PyThreadState *ts = internals::recursion_state();
     levels.push(LevelCount::not_counted(), Ref::new_ref(mapping),
                 Ref::new_ref(top.get()));
     if (!levels.top().keys.start()) {
