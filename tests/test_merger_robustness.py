@@ -229,3 +229,30 @@ def test_threads_share_one_merger():
     for t in threads:
         t.join()
     assert errors == []
+
+
+def test_code_run_by_a_nested_join_is_seen_by_the_levels_above():
+    # a list item's comparison, deep in a fused run, gives the top level a
+    # key whose comparison takes away the top level's next value
+    second = {"a": {"l": [1]}, "b": {"y": {"deep": 1}}}
+    first = {"a": {"l": []}}
+
+    class Thief:
+        def __hash__(self):
+            return hash("b")
+
+        def __eq__(self, other):
+            second.pop("b", None)
+            return False
+
+    class Planter:
+        def __eq__(self, other):
+            first[Thief()] = 0
+            return False
+
+    first["a"]["l"].append(Planter())
+    try:
+        Merger(lists="append_unique").merge_inplace(first, second)
+    except RuntimeError:
+        pass
+    assert first.get("b") in (None, {"y": {"deep": 1}})

@@ -236,15 +236,22 @@ class FusedRun {
         }
     }
 
-    // The policy's store of a value it screened out: it may run code, so
-    // the level's window is to be reopened by the kinds.
-    static bool
+    // The policy's store of a value it screened out. It may run code,
+    // which the levels below have not seen: each is closed, to read the
+    // kinds again when it goes on, as this one does now. Only this closes
+    // a level below the top, and those below it first: the first closed
+    // one ends the loop.
+    bool
     store_screened([[maybe_unused]] FusedFrame *f,
                    [[maybe_unused]] PyObject *key,
                    [[maybe_unused]] PyObject *value,
                    [[maybe_unused]] Policy &policy)
     {
         if constexpr (Policy::screens_stores) {
+            for (FusedFrame *below = f; below > frames_ && below[-1].open;
+                 below--) {
+                below[-1].open = false;
+            }
             return policy.store(f->first, key, value);
         }
         else {
