@@ -7,7 +7,6 @@ import pickle
 
 import pytest
 
-import calvoro
 from calvoro import DELETE, MergeConflict, Merger, merge_patch
 
 LISTED = {
@@ -215,7 +214,3 @@ def test_merge_patch_keeps_the_rules_key_order():
     assert list(merged) == ["b", "c", "d"] and merged["d"] == {"m": 1}
     assert list(merged["b"]) == ["x", "y"]
 
-
-def test_the_package_exports_the_merger_api():
-    assert set(calvoro.__all__) >= {"Merger", "MergeConflict", "DELETE",
-                                    "merge_patch"}

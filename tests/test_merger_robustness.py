@@ -10,7 +10,7 @@ import tracemalloc
 import pytest
 
 from calvoro import DELETE, MergeConflict, Merger
-from helpers import HashKey, SubDict, object_graph, run_script
+from helpers import SubDict, object_graph, run_script
 
 WARMUP = 200
 ROUNDS = 3000
