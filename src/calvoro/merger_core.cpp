@@ -192,17 +192,61 @@ class Core {
         return options_;
     }
     // A fused run's value that the options screened out, stored by the
-    // general step's decisions; false with an exception set.
+    // general step's decisions; false with an exception set. The run's
+    // dict has unicode keys only, so its lookup of a str key runs no code:
+    // where the options store or join whatever the key holds, the value
+    // found decides at once.
     bool
     store_screened(PyObject *first_dict, PyObject *key, PyObject *value)
     {
-        // the value is not a dict where the key holds one: nothing nests
-        NestedDicts nested;
-        Ref held = Ref::new_ref(key);
-        const int failed =
-            merge_value(first_dict, held.get(), Ref::new_ref(value), &nested);
-        assert(!nested.first);
-        return failed == 0;
+        const Options &options = options_;
+        if (!options.blind || options.marker) {
+            NestedDicts nested;
+            Ref held = Ref::new_ref(key);
+            const int failed = merge_value(first_dict, held.get(),
+                                           Ref::new_ref(value), &nested);
+            // a value screened out is not a dict where the key holds one
+            assert(!nested.first);
+            return failed == 0;
+        }
+        PyObject *existing = PyDict_GetItemWithError(first_dict, key);
+        Join join = Join::replace;
+        if (existing) {
+            join = options.type_conflicts != Join::none &&
+                           Py_TYPE(existing) != Py_TYPE(value)
+                       ? options.type_conflicts
+                       : options.join_of(existing, value);
+        }
+        else if (PyErr_Occurred()) {
+            return false;
+        }
+        switch (join) {
+        case Join::none:
+        case Join::replace:
+            return PyDict_SetItem(first_dict, key, value) == 0;
+        case Join::keep:
+            return true;
+        case Join::error:
+            break;
+        case Join::append:
+        case Join::prepend:
+        case Join::append_unique:
+        case Join::append_rp:
+        case Join::prepend_rp:
+        case Join::union_:
+        case Join::intersect: {
+            // held: a join may run code
+            Ref held_key = Ref::new_ref(key);
+            const Ref first_value = Ref::new_ref(existing);
+            const Ref second_value = Ref::new_ref(value);
+            Ref result =
+                joined(options, join, first_value.get(), second_value.get());
+            return result && PyDict_SetItem(first_dict, held_key.get(),
+                                            result.get()) == 0;
+        }
+        }
+        assert(!"blind options raise no conflict");
+        return false;
     }
     bool
     stores(PyObject *value) const noexcept
