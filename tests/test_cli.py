@@ -1,6 +1,7 @@
 """The command line, ``python -m calvoro`` and ``calvoro``: one process per
 behaviour, run in a scratch directory."""
 import ctypes
+import functools
 import json
 import os
 import shutil
@@ -12,6 +13,8 @@ import textwrap
 import threading
 
 import pytest
+
+import calvoro
 
 try:
     import tomllib as toml_module
@@ -200,10 +203,140 @@ def test_explain(run, write):
         """).format(b=b.name)
 
 
+# Three inputs for the merge modes: arrays to join, values to keep, nulls.
+MODE_INPUTS = [
+    ("a.json", {"srv": {"hosts": ["a", "b"], "port": 80, "tls": None},
+                "tags": ["x"], "name": "a"}),
+    ("b.json", {"srv": {"hosts": ["b", "c"], "port": 81}, "tags": ["y"],
+                "name": None}),
+    ("c.json", {"srv": {"port": None, "extra": {"k": None, "v": 1}},
+                "tags": ["x", "z"]}),
+]
+
+
+def merged_with(hosts, port, tags, name, deleted=False):
+    """The three inputs merged, given what differs between the modes."""
+    if deleted:
+        return {"srv": {"hosts": hosts, "tls": None, "extra": {"v": 1}},
+                "tags": tags}
+    return {"srv": {"hosts": hosts, "port": port, "tls": None,
+                    "extra": {"k": None, "v": 1}}, "tags": tags,
+            "name": name}
+
+
+MODES = [
+    ([], merged_with(["b", "c"], None, ["x", "z"], None)),
+    (["--lists", "append"],
+     merged_with(["a", "b", "b", "c"], None, ["x", "y", "x", "z"], None)),
+    (["--lists", "prepend"],
+     merged_with(["b", "c", "a", "b"], None, ["x", "z", "y", "x"], None)),
+    (["--lists", "append_unique"],
+     merged_with(["a", "b", "c"], None, ["x", "y", "z"], None)),
+    (["--lists", "append_rp"],
+     merged_with(["a", "b", "c"], None, ["y", "x", "z"], None)),
+    (["--lists", "prepend_rp"],
+     merged_with(["b", "c", "a"], None, ["x", "z", "y"], None)),
+    (["--lists", "keep"], merged_with(["a", "b"], None, ["x"], None)),
+    (["--lists", "replace"], merged_with(["b", "c"], None, ["x", "z"], None)),
+    (["--keep-existing"], merged_with(["a", "b"], 80, ["x"], "a")),
+    (["--keep-existing", "--lists", "append"],
+     merged_with(["a", "b", "b", "c"], 80, ["x", "y", "x", "z"], "a")),
+    (["--null-deletes"], merged_with(["b", "c"], 0, ["x", "z"], 0, True)),
+    (["--null-deletes", "--lists", "append"],
+     merged_with(["a", "b", "b", "c"], 0, ["x", "y", "x", "z"], 0, True)),
+    (["--patch"], functools.reduce(
+        calvoro.merge_patch, [doc for _, doc in MODE_INPUTS])),
+    (["--strict-types"], None),
+]
+
+
+@pytest.mark.parametrize("args, expected", MODES,
+                         ids=[" ".join(row[0]) or "rule" for row in MODES])
+def test_merge_modes(run, write, args, expected):
+    proc = run(*[write(*i).name for i in MODE_INPUTS] + args)
+    if expected is None:
+        assert_error(proc, "conflicting types at name: a string in a.json, "
+                     "null in b.json (--strict-types)")
+    else:
+        assert_ok(proc)
+        assert proc.stdout == json.dumps(expected) + "\n"
+
+
+EXPLAINED = [
+    ([], "srv.hosts b, srv.port c, srv.tls a, srv.extra.k c, "
+         "srv.extra.v c, tags c, name b"),
+    (["--lists", "append"], "srv.hosts b, srv.port c, srv.tls a, "
+     "srv.extra.k c, srv.extra.v c, tags c, name b"),
+    (["--keep-existing"], "srv.hosts a, srv.port a, srv.tls a, "
+     "srv.extra.k c, srv.extra.v c, tags a, name a"),
+    (["--keep-existing", "--lists", "prepend"], "srv.hosts b, srv.port a, "
+     "srv.tls a, srv.extra.k c, srv.extra.v c, tags c, name a"),
+    (["--patch"], "srv.hosts b, srv.tls a, srv.extra.v c, tags c"),
+]
+
+
+@pytest.mark.parametrize("args, lines", EXPLAINED,
+                         ids=[" ".join(row[0]) or "rule" for row in EXPLAINED])
+def test_explain_follows_merge_modes(run, write, args, lines):
+    files = [write(*i).name for i in MODE_INPUTS]
+    proc = run(*files + args + ["--explain"])
+    assert_ok(proc)
+    assert proc.stdout == "".join(
+        "%s\t%s.json\n" % tuple(line.split()) for line in lines.split(", "))
+    # the leaves of the document the same options make, in its order
+    merged = json.loads(run(*files + args).stdout)
+    assert [line.split("\t")[0] for line in proc.stdout.splitlines()] == \
+        list(leaf_paths(merged))
+
+
+def leaf_paths(doc, prefix=""):
+    for key, value in doc.items():
+        if isinstance(value, dict) and value:
+            for path in leaf_paths(value, prefix + key + "."):
+                yield path
+        else:
+            yield prefix + key
+
+
+STRICT = [
+    ([{"n": 1}, {"n": 2}], ["--keep-existing", "--set", "n=s"],
+     "n: an integer in 2.json, a string in --set n"),
+    ([{"a": {"b.c": 1}}, {"a": {"b.c": 1.5}}], [],
+     'a."b.c": an integer in 1.json, a float in 2.json'),
+    ([{"a": {"k": 1}}, {"b": 1}, {"a": {"j": 2}}, {"a": [1]}], [],
+     "a: an object in 3.json, an array in 4.json"),
+    ([{"a": [1]}, {"a": [2]}, {"a": None}], ["--lists", "append"],
+     "a: an array in 2.json, null in 3.json"),
+    ([{"a": 1}, {"a": None}, {"a": "x"}, {"a": 1}], ["--null-deletes"],
+     "a: a string in 3.json, an integer in 4.json"),
+]
+
+
+@pytest.mark.parametrize("explain", [False, True], ids=["merge", "explain"])
+@pytest.mark.parametrize("docs, args, message", STRICT,
+                         ids=["kept", "int-float", "merged-object",
+                              "joined-array", "deleted"])
+def test_strict_types_names_path_types_and_inputs(run, write, docs, args,
+                                                  message, explain):
+    files = [write("%d.json" % i, doc).name
+             for i, doc in enumerate(docs, 1)]
+    proc = run(*files + args + ["--strict-types"]
+               + (["--explain"] if explain else []))
+    assert_error(proc, "calvoro: conflicting types at %s (--strict-types)\n"
+                 % message)
+
+
+@pytest.mark.parametrize("args", [["--lists", "append"], ["--keep-existing"],
+                                  ["--strict-types"]],
+                         ids=lambda args: args[0])
+def test_patch_takes_no_other_mode(run, write, args):
+    assert_usage_error(run(write("a.json", {}), "--patch", *args),
+                       "--patch cannot be combined with " + args[0])
+
+
 def test_version_and_help(run):
     proc = run("--version")
     assert_ok(proc)
-    import calvoro
     # argparse prints through sys.stdout, which writes "\r\n" on Windows
     assert proc.stdout.replace("\r\n", "\n") == (
         "calvoro %s\n" % calvoro.__version__)
@@ -211,6 +344,7 @@ def test_version_and_help(run):
     assert_ok(proc)
     assert "usage: python -m calvoro" in proc.stdout
     assert "examples:" in proc.stdout and "--set server.port" in proc.stdout
+    assert "merge modes:" in proc.stdout and "--lists MODE" in proc.stdout
 
 
 def test_console_script(run, write):

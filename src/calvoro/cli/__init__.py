@@ -9,8 +9,9 @@ status 2; nothing is written anywhere unless every step before the write
 succeeded.
 
 The modules: formats (reading the inputs), settings (--set), document
-(merging, and the result as JSON), origins (--explain), output (where the
-result goes), arguments (the parser), dotted (dotted paths), errors.
+(merging, and the result as JSON), modes (--lists and the other merge
+modes), origins (--explain), output (where the result goes), arguments (the
+parser), dotted (dotted paths), errors.
 """
 import gc
 import sys
@@ -20,6 +21,7 @@ from .document import merge, render
 from .dotted import dotted_path
 from .errors import CliError
 from .formats import FORMATS, STDIN_LABEL, format_of, load, read_bytes
+from .modes import modes_of
 from .origins import explain
 from .output import STDOUT_LABEL, broken_pipe_exit, write_output
 from .settings import parse_setting, setting_document
@@ -27,8 +29,8 @@ from .settings import parse_setting, setting_document
 __all__ = [
     "CliError", "EXAMPLES", "FORMATS", "STDIN_LABEL", "STDOUT_LABEL",
     "build_parser", "dotted_path", "explain", "format_of", "load", "main",
-    "merge", "parse_args", "parse_setting", "read_bytes", "render", "run",
-    "setting_document", "write_output",
+    "merge", "modes_of", "parse_args", "parse_setting", "read_bytes",
+    "render", "run", "setting_document", "write_output",
 ]
 
 
@@ -37,12 +39,13 @@ def run(opts):
                for name in opts.files]
     sources += [setting_document(keys, value, opts.allow_nan)
                 for keys, value in opts.settings]
+    modes = modes_of(opts)
     try:
         if opts.explain:
             # before merging: the merge changes the later documents
-            chunks = [explain(sources, opts.sort_keys, opts.ascii)]
+            chunks = [explain(sources, opts.sort_keys, opts.ascii, modes)]
         else:
-            chunks = render(merge(sources), opts, sources)
+            chunks = render(merge(sources, modes), opts, sources)
     except RecursionError:
         raise CliError("input nested too deeply")
     write_output(opts.output, chunks)

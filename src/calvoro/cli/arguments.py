@@ -4,6 +4,7 @@ import argparse
 import calvoro
 
 from .formats import FORMATS
+from .modes import LIST_MODES
 from .settings import setting_argument
 
 EXAMPLES = """\
@@ -12,12 +13,23 @@ examples:
   %(prog)s base.json --set server.port=9000 --set 'server.name="edge"'
   echo '{"debug": true}' | %(prog)s defaults.json - --indent 2
   %(prog)s defaults.json site.json --explain
+  %(prog)s defaults.yaml local.yaml --lists append_unique --strict-types
+  %(prog)s document.json patch.json --patch
 
 --set PATH=VALUE merges {PATH: VALUE} after the files, in order: VALUE is
 read as JSON where it is JSON, else taken as a string; a key holding a dot,
 an equals sign or a quote is written as a JSON string ("a.b".c=1).
 --explain prints, instead of the document, one line per leaf of the result:
-its dotted path, a tab, and the input (or --set) that set it.
+its dotted path, a tab, and the input (or --set) that set it; an array
+that --lists joined names the last input joined into it.
+Without merge modes, a later value replaces an earlier one unless both are
+objects. --lists MODE says what two arrays make: append (the earlier items,
+then the later), prepend (the later, then the earlier), append_unique (the
+earlier items, then each later item not there yet), append_rp (the earlier
+items not in the later array, then the later array), prepend_rp (the later
+array, then the earlier items not in it); keep and replace take one whole.
+--strict-types fails on the first value of another type than the one
+before it, naming the path and both inputs.
 Exit status: 0 on success, 2 on any failure (one line on standard error).
 """
 
@@ -78,6 +90,29 @@ def build_parser(prog="calvoro"):
         "--allow-nan", action="store_true",
         help="accept NaN and Infinity in the inputs and write them as such "
              "(they are not JSON)")
+    modes = parser.add_argument_group(
+        "merge modes", "where a later value meets an earlier one and not "
+        "both are objects")
+    modes.add_argument(
+        "--lists", choices=LIST_MODES, metavar="MODE",
+        help="what two arrays make: %s (default: the later array, or "
+             "the earlier with --keep-existing)" % ", ".join(LIST_MODES))
+    modes.add_argument(
+        "--keep-existing", action="store_true",
+        help="keep the earlier value where a later input has another; new "
+             "keys are still added and objects merged")
+    modes.add_argument(
+        "--strict-types", action="store_true",
+        help="fail where a later value's type differs from the earlier "
+             "one's (integers and floats differ; null is a type)")
+    modes.add_argument(
+        "--null-deletes", action="store_true",
+        help="a null in a later input deletes its key")
+    modes.add_argument(
+        "--patch", action="store_true",
+        help="apply each later input as a JSON merge patch (RFC 7396): "
+             "null deletes, objects merge, anything else replaces; not with "
+             "--lists, --keep-existing or --strict-types")
     parser.add_argument("--version", action="version",
                         version="calvoro %s" % calvoro.__version__)
     return parser
@@ -99,5 +134,12 @@ def parse_args(parser, argv):
         parser.error("the following arguments are required: FILE")
     if files.count("-") > 1:
         parser.error("standard input (-) can be read only once")
+    if opts.patch:
+        # a merge patch replaces arrays and any value of another type
+        for name, given in (("--lists", opts.lists),
+                            ("--keep-existing", opts.keep_existing),
+                            ("--strict-types", opts.strict_types)):
+            if given:
+                parser.error("--patch cannot be combined with %s" % name)
     opts.files = files
     return opts

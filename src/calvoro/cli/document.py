@@ -8,6 +8,7 @@ from calvoro import anyfold
 from .dotted import dotted_path
 from .errors import CliError
 from .formats import json_float_key
+from .modes import merge as merge_with_modes
 
 # The error handler that encodes text holding lone surrogates as UTF-8.
 ESCAPE_SURROGATES = "calvoro.escape_surrogates"
@@ -23,8 +24,11 @@ def _escape_surrogates(exc):
 codecs.register_error(ESCAPE_SURROGATES, _escape_surrogates)
 
 
-def merge(sources):
-    """Merges the documents in place into the first, which it returns."""
+def merge(sources, modes=None):
+    """Merges the documents in place into the first, which it returns;
+    by the merge rule, or with the merge modes given."""
+    if modes is not None:
+        return merge_with_modes(sources, modes)
     result = sources[0][1]
     for _, doc in sources[1:]:
         # anyfold raises a failure (a RecursionError) where tightfold's
