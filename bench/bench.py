@@ -4,8 +4,8 @@
                           [--clock {wall,cpu}]
 
 Run it in an environment where calvoro is installed (or with PYTHONPATH=src
-after an in-place build); mergedeep and deepmerge are measured when they are
-importable and skipped with a note when not.
+after an in-place build); mergedeep, deepmerge and json-merge-patch are
+measured when they are importable and skipped with a note when not.
 
 Contenders, where they fit the workload:
 
@@ -15,6 +15,18 @@ Contenders, where they fit the workload:
   variant that deep-copies the first mapping;
 - mergedeep.merge with Strategy.REPLACE, and a deepmerge.Merger that merges
   dicts and overrides everything else;
+- on config-lists, the config workload whose override meets each list it
+  touches with a list, and a set and a tuple with one of their kind:
+  calvoro.Merger in place, with no options and with lists, sets and tuples
+  joined, against tightfold.merge_inplace; deepmerge's always_merger (lists
+  appended, sets joined) and mergedeep's Strategy.ADDITIVE (tuples appended
+  too, later values copied), each against the Merger that merges alike;
+- on config-patch, the same as JSON has it (the set and the tuple as lists)
+  and the override as a merge patch (RFC 7396: its nulls delete):
+  calvoro.merge_patch against deepcopy + json_merge_patch.merge, which
+  patches its target in place, and Merger(delete=None).merge_inplace
+  against json_merge_patch.merge alone. A contender that merges otherwise
+  than the rule is checked against a plain function of its own;
 - floors: dict.update (flat workloads only: the least any flat merge can
   cost), copy.deepcopy of the first mapping alone (the least any copying
   merge can cost), and two minimal C merges through the dict API alone,
@@ -32,22 +44,23 @@ in-place merges, of the value-first floor's.
 
 Method. Everything runs in one process. Inputs come from seeded generators
 and are built before any timing. Every contender's result is first compared
-with the plain function's (same keys in the same order, same values at every
-depth); a contender that disagrees, or that changes an input it should only
-read, is reported loudly and not timed. Then each repetition visits every
-contender once, in an order rotated by one per repetition, so that drift of
-the machine hits all of them alike. A visit builds a pool of inputs, one per
-call, outside the timed region, and times a batch of calls with
-perf_counter_ns; the batch's time divided by its size is one sample, and the
-tables show the median of the samples. Results are kept until the batch
-ends, so no call pays for freeing another's result, and the cyclic garbage
-collector is off while measuring, as timeit does.
+with the plain function's, or its own plain function's (same keys in the
+same order, same values at every depth); a contender that disagrees, or that
+changes an input it should only read, is reported loudly and not timed. Then
+each repetition visits every contender once, in an order rotated by one per
+repetition, so that drift of the machine hits all of them alike. A visit
+builds a pool of inputs, one per call, outside the timed region, and times a
+batch of calls with perf_counter_ns; the batch's time divided by its size is
+one sample, and the tables show the median of the samples. Results are kept
+until the batch ends, so no call pays for freeing another's result, and the
+cyclic garbage collector is off while measuring, as timeit does.
 
 In-place contenders get a fresh first mapping per call. By default
 (--fresh paths) the fresh mapping copies exactly the dictionaries that a
 merge can change, those on the second mapping's dict paths, and shares the
-rest with the original, which makes pools cheap; after each workload the
-originals are checked to be unchanged. --fresh deepcopy builds every pool
+rest with the original, which makes pools cheap (on config-lists, also the
+lists and sets there, which mergedeep extends in place); after each workload
+the originals are checked to be unchanged. --fresh deepcopy builds every pool
 with copy.deepcopy instead. For merge_many the whole list is made fresh per
 call for every contender, since a later element merges into nested
 dictionaries that an earlier one contributed.
@@ -149,6 +162,49 @@ def plain_merge_many(dicts):
     return first
 
 
+def plain_joining_inplace(a, b, tuples=False, copy_later=False):
+    """What Merger(lists="append", sets="union") does (tuples="append" and
+    copy=True with the flags), written plainly."""
+    for k, v in b.items():
+        if copy_later:
+            v = copy.deepcopy(v)
+        if k in a:
+            old = a[k]
+            if isinstance(old, dict) and isinstance(v, dict):
+                plain_joining_inplace(old, v, tuples, False)
+                continue
+            if isinstance(old, list) and isinstance(v, list):
+                v = old + v
+            elif isinstance(old, (set, frozenset)) and \
+                    isinstance(v, (set, frozenset)):
+                v = old | v
+            elif tuples and isinstance(old, tuple) and isinstance(v, tuple):
+                v = old + v
+        a[k] = v
+
+
+def plain_joining_all_inplace(a, b):
+    plain_joining_inplace(a, b, tuples=True, copy_later=True)
+
+
+def plain_joining_tuples_inplace(a, b):
+    plain_joining_inplace(a, b, tuples=True)
+
+
+def plain_patch_inplace(a, b):
+    """A merge patch (RFC 7396) of dict b applied to dict a, in place."""
+    for k, v in b.items():
+        if v is None:
+            a.pop(k, None)
+        elif isinstance(v, dict):
+            old = a.get(k)
+            if not isinstance(old, dict):
+                old = a[k] = {}
+            plain_patch_inplace(old, v)
+        else:
+            a[k] = v
+
+
 def deepcopy_first(dicts):
     return copy.deepcopy(dicts[0])
 
@@ -196,12 +252,16 @@ class Impl(object):
     """One contender: `call` takes (first, second) for pair workloads and
     (dicts,) for merge_many; `inplace` says whether it needs fresh input."""
 
-    def __init__(self, name, call, inplace, floor=False, compare=True):
+    def __init__(self, name, call, inplace, floor=False, compare=True,
+                 reference=None):
         self.name = name
         self.call = call
         self.inplace = inplace
         self.floor = floor
         self.compare = compare
+        # the in-place plain function it must agree with, where it merges
+        # otherwise than the rule
+        self.reference = reference
 
 
 notes = []
@@ -256,6 +316,83 @@ def optional_contenders():
                 first = merge(first, d)
         many.append(Impl("deepmerge.merge", dm_many, True))
     return pair, many
+
+
+# Mergers as the config-lists workload times them
+JOINS = dict(lists="append", sets="union")
+ALL_JOINS = dict(lists="append", sets="union", tuples="append")
+RULE_MERGER = "Merger().merge_inplace"
+JOINS_MERGER = "Merger(lists,sets,tuples).inpl"
+DM_MERGER = "Merger(lists,sets).inplace"
+MD_MERGER = "Merger(l,s,t,copy=True).inpl"
+PATCH_MERGER = "Merger(delete=None).inplace"
+
+
+def joins_contenders():
+    """Contenders of config-lists: the Mergers beside tightfold and the
+    libraries that merge as they do."""
+    from calvoro import Merger
+    impls = [
+        Impl("tightfold.merge_inplace", tightfold.merge_inplace, True),
+        Impl(RULE_MERGER, Merger().merge_inplace, True),
+        Impl(JOINS_MERGER, Merger(**ALL_JOINS).merge_inplace, True,
+             reference=plain_joining_tuples_inplace),
+        Impl(DM_MERGER, Merger(**JOINS).merge_inplace, True,
+             reference=plain_joining_inplace),
+        Impl(MD_MERGER, Merger(copy=True, **ALL_JOINS).merge_inplace, True,
+             reference=plain_joining_all_inplace),
+    ]
+    try:
+        import deepmerge
+    except ImportError:
+        pass
+    else:
+        impls.append(Impl("deepmerge always_merger",
+                          deepmerge.always_merger.merge, True,
+                          reference=plain_joining_inplace))
+    try:
+        import mergedeep
+    except ImportError:
+        pass
+    else:
+        impls.append(Impl("mergedeep ADDITIVE", functools.partial(
+            mergedeep.merge, strategy=mergedeep.Strategy.ADDITIVE), True,
+            reference=plain_joining_all_inplace))
+    if calvoro_floor:
+        impls.append(Impl(VALUE_FIRST_FLOOR,
+                          calvoro_floor.merge_inplace_value_first, True,
+                          floor=True))
+    return impls
+
+
+def patch_contenders():
+    """Contenders of config-patch: merge_patch, and the Merger it is,
+    in place, against json_merge_patch.merge, which patches its target in
+    place (so, to return a new document as merge_patch does, after a
+    deepcopy)."""
+    from calvoro import Merger, merge_patch
+    impls = [
+        Impl("tightfold.merge_inplace", tightfold.merge_inplace, True),
+        Impl(PATCH_MERGER, Merger(delete=None).merge_inplace, True,
+             reference=plain_patch_inplace),
+        Impl("calvoro.merge_patch", merge_patch, False,
+             reference=plain_patch_inplace),
+    ]
+    try:
+        import json_merge_patch
+    except ImportError:
+        notes.append("json-merge-patch is not installed: its rows are "
+                     "skipped")
+    else:
+        impls.append(Impl("json_merge_patch.merge", json_merge_patch.merge,
+                          True, reference=plain_patch_inplace))
+        impls.append(Impl("deepcopy+json_merge_patch", deepcopy_then(
+            json_merge_patch.merge), False, reference=plain_patch_inplace))
+    impls.append(Impl("native copy (tf.merge, {})", native_copy, False,
+                      floor=True, compare=False))
+    impls.append(Impl("copy.deepcopy", deepcopy_alone, False, floor=True,
+                      compare=False))
+    return impls
 
 
 def pair_contenders(flat, extra):
@@ -354,18 +491,22 @@ def leaf_value(rng):
     return "s%d" % rng.randrange(10 ** 6)
 
 
-def config_pair(seed, depth=4, fanout=8, touched=0.10):
+def config_pair(seed, depth=4, fanout=8, touched=0.10, leaf=leaf_value,
+                later=None):
     """A tree of `depth` levels of dicts with `fanout` keys each, scalars
-    and lists at the leaves; the override replaces `touched` of them."""
+    and lists at the leaves (those `leaf` makes); the override replaces
+    `touched` of them, with what `later` makes of the leaf it replaces
+    (by default, a new leaf)."""
     rng = random.Random(seed)
     paths = []
+    leaves = {}
 
     def build(level, path):
         node = {}
         for i in range(fanout):
             key = "%s%d" % ("abcdefgh"[level], i)
             if level == depth - 1:
-                node[key] = leaf_value(rng)
+                node[key] = leaves[path + (key,)] = leaf(rng)
                 paths.append(path + (key,))
             else:
                 node[key] = build(level + 1, path + (key,))
@@ -376,8 +517,47 @@ def config_pair(seed, depth=4, fanout=8, touched=0.10):
         node = b
         for key in path[:-1]:
             node = node.setdefault(key, {})
-        node[path[-1]] = leaf_value(rng)
+        node[path[-1]] = (later(rng, leaves[path]) if later
+                          else leaf_value(rng))
     return a, b
+
+
+def list_later(rng, old):
+    """A list where the override meets a list, so that a join has work;
+    else a new leaf, as config's override has it."""
+    if isinstance(old, list):
+        return [rng.randrange(100) for _ in range(rng.randrange(1, 6))]
+    return leaf_value(rng)
+
+
+def config_lists_pair(seed, as_json=False):
+    """The config workload whose override meets each list it touches with
+    a list, and a set and a tuple with one of their kind; as_json: with the
+    set and the tuple as lists, as JSON would have them."""
+    a, b = config_pair(seed, later=list_later)
+    # at the first two leaves the override touches
+    pairs = [(set, (1, 2), (2, 3)), (tuple, (1, 2), (2, 3))]
+    for path, (kind, old, new) in zip(leaf_paths(b), pairs):
+        if as_json:
+            kind = list
+        node_of(a, path[:-1])[path[-1]] = kind(old)
+        node_of(b, path[:-1])[path[-1]] = kind(new)
+    return a, b
+
+
+def leaf_paths(d, path=()):
+    for key, value in d.items():
+        if isinstance(value, dict):
+            for inner in leaf_paths(value, path + (key,)):
+                yield inner
+        else:
+            yield path + (key,)
+
+
+def node_of(d, path):
+    for key in path:
+        d = d[key]
+    return d
 
 
 def deep_pair(levels=500):
@@ -416,12 +596,15 @@ def many_dicts(seed, count=100, sections=12, options=16):
 # each of its nested dicts under a key where the second mapping holds a
 # dict too; nothing else.
 
-def shape_of(d, into=None):
-    """The dict paths of `d`, as nested dicts of keys."""
+def shape_of(d, into=None, containers=False):
+    """The dict paths of `d`, as nested dicts of keys; with `containers`,
+    the keys of its lists and sets too."""
     shape = {} if into is None else into
     for k, v in d.items():
         if isinstance(v, dict):
-            shape_of(v, shape.setdefault(k, {}))
+            shape_of(v, shape.setdefault(k, {}), containers)
+        elif containers and isinstance(v, (list, set)):
+            shape.setdefault(k, {})
     return shape
 
 
@@ -431,16 +614,19 @@ def copy_along(d, shape):
         v = c.get(k)
         if isinstance(v, dict):
             c[k] = copy_along(v, sub)
+        elif isinstance(v, (list, set)):
+            # only where the shape has containers: a list extended in place
+            c[k] = type(v)(v)
     return c
 
 
 class PairInputs(object):
     kind = "pair"
 
-    def __init__(self, a, b, fresh_mode):
+    def __init__(self, a, b, fresh_mode, containers=False):
         self.first, self.second = a, b
         self.pristine = (copy.deepcopy(a), copy.deepcopy(b))
-        self.shape = shape_of(b)
+        self.shape = shape_of(b, containers=containers)
         self.fresh_mode = fresh_mode
 
     def fresh(self):
@@ -578,6 +764,11 @@ def validate(name, impls, inputs):
     else:
         reference, _ = one_call(Impl("plain", plain_merge_inplace, True),
                                 inputs)
+    references = {}
+    for impl in impls:
+        if impl.reference and impl.reference not in references:
+            references[impl.reference] = one_call(
+                Impl("plain", impl.reference, True), inputs)[0]
     fit = []
     for impl in impls:
         problem = None
@@ -586,8 +777,11 @@ def validate(name, impls, inputs):
         except Exception as e:
             problem = "raised %s: %s" % (type(e).__name__, e)
         else:
-            if impl.compare and not same(result, reference):
-                problem = "result differs from plain.merge_inplace's"
+            if impl.compare and not same(
+                    result, references.get(impl.reference, reference)):
+                problem = "result differs from %s's" % (
+                    impl.reference.__name__ if impl.reference
+                    else "plain.merge_inplace")
             elif not inputs.unchanged():
                 problem = "changed an input that it should only read"
         if problem:
@@ -747,9 +941,14 @@ def main():
 
     print_setting()
     extra_pair, extra_many = optional_contenders()
+    modes_impls = {"joins": joins_contenders(),
+                   "patch": patch_contenders()}
     for dist in ("mergedeep", "deepmerge"):
         if any(i.name.startswith(dist + ".") for i in extra_pair):
             print("%s %s" % (dist, distribution_version(dist)))
+    if any(i.name.startswith("json_merge_patch.")
+           for i in modes_impls["patch"]):
+        print("json-merge-patch %s" % distribution_version("json-merge-patch"))
     for note in notes:
         print("note: %s" % note)
     print("mode: %s; %d repetitions; batches of about %d ms; fresh input: "
@@ -773,12 +972,22 @@ def main():
         ("int", "10,000 int keys each, half of them shared", True,
          lambda: PairInputs(*flat_pair(10000, 5, int_keys=True),
                             fresh_mode=args.fresh)),
+        ("config-lists", "config with lists (a quarter of the leaves), sets "
+         "and tuples; the override meets each with its kind", "joins",
+         lambda: PairInputs(*config_lists_pair(2), fresh_mode=args.fresh,
+                            containers=True)),
+        ("config-patch", "config-lists as JSON (sets and tuples as lists), "
+         "the override as a merge patch: its nulls delete", "patch",
+         lambda: PairInputs(*config_lists_pair(2, as_json=True),
+                            fresh_mode=args.fresh)),
     ]
     records = {}
     for name, title, flat, build in workloads:
         inputs = build()
         if flat is None:
             impls = many_contenders(extra_many)
+        elif flat in modes_impls:
+            impls = modes_impls[flat]
         else:
             impls = pair_contenders(flat, extra_pair)
         samples, batch = measure(name, impls, inputs, settings)
@@ -908,6 +1117,33 @@ def main():
                 "%s: %s / value-first floor" % (workload, merge),
                 ratio(record, merge, VALUE_FIRST_FLOOR) if record else None,
                 "x", None, None))
+    # the Mergers: against tightfold, and against what merges alike
+    lists = records["config-lists"]
+    derived += [
+        ("config-lists.merger_vs_tightfold_inplace",
+         "config-lists: Merger().merge_inplace / tightfold.merge_inplace",
+         ratio(lists, RULE_MERGER, tfi), "x", 1.05, "<="),
+        ("config-lists.joins_merger_vs_tightfold_inplace",
+         "config-lists: Merger(lists, sets, tuples joined) / tightfold",
+         ratio(lists, JOINS_MERGER, tfi), "x", 1.3, "<="),
+        ("config-lists.deepmerge_vs_merger",
+         "config-lists: deepmerge always_merger / Merger(lists, sets)",
+         ratio(lists, "deepmerge always_merger", DM_MERGER), "x", 20, ">="),
+        ("config-lists.mergedeep_vs_merger",
+         "config-lists: mergedeep ADDITIVE / Merger(l, s, t, copy=True)",
+         ratio(lists, "mergedeep ADDITIVE", MD_MERGER), "x", 10, ">="),
+    ]
+    patch = records["config-patch"]
+    derived += [
+        ("config-patch.json_merge_patch_vs_merge_patch",
+         "config-patch: (deepcopy + json_merge_patch.merge) / merge_patch",
+         ratio(patch, "deepcopy+json_merge_patch", "calvoro.merge_patch"),
+         "x", 10, ">="),
+        ("config-patch.json_merge_patch_vs_merger_inplace",
+         "config-patch: json_merge_patch.merge / Merger(delete=None) inpl",
+         ratio(patch, "json_merge_patch.merge", PATCH_MERGER), "x", 10,
+         ">="),
+    ]
     derived += [
         ("scaling.max_tightfold_vs_update",
          "scaling: max per-key tightfold.merge_inplace / dict.update",

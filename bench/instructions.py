@@ -5,7 +5,8 @@
 
 Run it like bench/bench.py, in an environment where calvoro is installed
 and calvoro_floor is importable (scripts/bench.sh PYTHON --instructions does
-both). Workloads: flat, config and many (all three by default).
+both). Workloads: flat, config, many and config-lists (all four by
+default).
 
 Where valgrind is on PATH, the figures are instruction counts from
 callgrind, which are exact and do not care what else the machine is doing;
@@ -31,7 +32,10 @@ many) beside the value-first floor and the setdefault floor (bench.py's
 public-API floor), with tightfold and anyfold as multiples of the
 value-first floor; then, on flat and config, the copying merges as
 multiples of copy.deepcopy of the first mapping, the least any copying
-merge costs in pure Python.
+merge costs in pure Python; then, on config-lists (bench.py's: the config
+workload whose override meets lists with lists, and a set and a tuple with
+their kinds), calvoro.Merger in place, without options and with lists, sets
+and tuples joined, as multiples of tightfold.merge_inplace.
 
 Exit status 1 if any contender disagreed with the plain function or a
 count failed.
@@ -63,8 +67,23 @@ def setdefault_many(dicts):
 
 
 def contenders(kind):
-    """{id: Impl} for a workload of `kind` ("pair" or "many")."""
+    """{id: Impl} for a workload of `kind` ("pair", "many" or "modes")."""
     Impl = bench.Impl
+    if kind == "modes":
+        from calvoro import Merger
+        impls = {
+            "tf.inplace": Impl("tightfold.merge_inplace",
+                               tightfold.merge_inplace, True),
+            "merger": Impl(bench.RULE_MERGER, Merger().merge_inplace, True),
+            "merger.joins": Impl(
+                bench.JOINS_MERGER, Merger(**bench.ALL_JOINS).merge_inplace,
+                True, reference=bench.plain_joining_tuples_inplace),
+        }
+        if floor:
+            impls["vfirst"] = Impl(bench.VALUE_FIRST_FLOOR,
+                                   floor.merge_inplace_value_first, True,
+                                   floor=True)
+        return impls
     if kind == "many":
         # no copying merges: copying the first of many small dicts is too
         # small a part of merge_many for deepcopy to say anything
@@ -100,7 +119,7 @@ def contenders(kind):
 
 
 ORDER = ("vfirst", "setdef", "tf.inplace", "af.inplace", "deepcopy",
-         "tf.merge", "af.merge")
+         "tf.merge", "af.merge", "merger", "merger.joins")
 
 # Sized so that a child under callgrind takes seconds, not minutes.
 WORKLOADS = {
@@ -111,6 +130,8 @@ WORKLOADS = {
         fresh_mode="paths")),
     "many": ("many", lambda: bench.ManyInputs(bench.many_dicts(4),
                                               fresh_mode="paths")),
+    "config-lists": ("modes", lambda: bench.PairInputs(
+        *bench.config_lists_pair(2), fresh_mode="paths", containers=True)),
 }
 
 
@@ -120,6 +141,10 @@ def count_keys(d):
 
 
 def title(name, inputs):
+    if name == "config-lists":
+        a, b = count_keys(inputs.first), count_keys(inputs.second)
+        return ("config of fanout 8 with lists, a set and a tuple met by "
+                "their kinds: {:,} + {:,} keys".format(a, b))
     if name == "flat":
         return "{:,} str keys into {:,}, {:,} of them shared".format(
             len(inputs.second), len(inputs.first),
@@ -241,7 +266,7 @@ def main():
     parser.add_argument("--json", metavar="FILE",
                         help="write the figures to FILE")
     args = parser.parse_args()
-    names = args.workloads or ["flat", "config", "many"]
+    names = args.workloads or ["flat", "config", "many", "config-lists"]
     for name in names:
         if name not in WORKLOADS:
             parser.error("no workload %r" % name)
@@ -309,6 +334,9 @@ def main():
                 "af.inplace/vfirst": share(figures, "af.inplace", "vfirst"),
                 "tf.merge/deepcopy": share(figures, "tf.merge", "deepcopy"),
                 "af.merge/deepcopy": share(figures, "af.merge", "deepcopy"),
+                "merger/tf.inplace": share(figures, "merger", "tf.inplace"),
+                "merger.joins/tf.inplace": share(figures, "merger.joins",
+                                                 "tf.inplace"),
             },
         }
         del inputs
@@ -319,13 +347,17 @@ def main():
     print("workloads:")
     for name in names:
         print("  %-7s %s" % (name, results[name]["title"]))
-    print()
-    print("== in-place merges (merge_many_inplace on many): %s per call"
-          % per)
-    print("%-7s %12s %12s %12s %12s %9s %9s" % (
-        "", "value-first", "setdefault", "tightfold", "anyfold",
-        "tf/vfirst", "af/vfirst"))
+    modes = [name for name in names if WORKLOADS[name][0] == "modes"]
+    if len(modes) < len(names):
+        print()
+        print("== in-place merges (merge_many_inplace on many): %s per call"
+              % per)
+        print("%-7s %12s %12s %12s %12s %9s %9s" % (
+            "", "value-first", "setdefault", "tightfold", "anyfold",
+            "tf/vfirst", "af/vfirst"))
     for name in names:
+        if name in modes:
+            continue
         r = results[name]
         f = r["per_call"]
         print("%-7s %12s %12s %12s %12s %9s %9s" % (
@@ -351,6 +383,23 @@ def main():
             fmt_count(f.get("af.merge"), unit),
             bench.fmt_ratio(r["ratios"]["tf.merge/deepcopy"]),
             bench.fmt_ratio(r["ratios"]["af.merge/deepcopy"])))
+    if modes:
+        print()
+        print("== calvoro.Merger in place against tightfold.merge_inplace: "
+              "%s per call (targets: Merger() <= 1.05x, joins <= 1.3x)" % per)
+        print("%-13s %12s %12s %12s %12s %9s %9s" % (
+            "", "value-first", "tightfold", "Merger()", "joins", "M/tf",
+            "joins/tf"))
+    for name in modes:
+        r = results[name]
+        f = r["per_call"]
+        print("%-13s %12s %12s %12s %12s %9s %9s" % (
+            name, fmt_count(f.get("vfirst"), unit),
+            fmt_count(f.get("tf.inplace"), unit),
+            fmt_count(f.get("merger"), unit),
+            fmt_count(f.get("merger.joins"), unit),
+            bench.fmt_ratio(r["ratios"]["merger/tf.inplace"]),
+            bench.fmt_ratio(r["ratios"]["merger.joins/tf.inplace"])))
     elapsed = time.time() - started
     print()
     if bench.mismatches:

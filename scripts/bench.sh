@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds calvoro into a fresh virtual environment with the alternatives it
-# is compared with, and runs the benchmark.
+# is compared with (mergedeep, deepmerge, json-merge-patch), and runs the
+# benchmark.
 #
 # Usage: scripts/bench.sh [PYTHON] [BENCH ARGS...]   e.g. --quick, --json FILE
 #        scripts/bench.sh [PYTHON] --instructions [ARGS...]
@@ -9,7 +10,7 @@
 # of the merges and their floors, counted with callgrind where valgrind is
 # installed (CPU time per call where not), a few minutes per interpreter.
 # Its ARGS: --calls N, --cpu, --json FILE, and workload names (flat, config,
-# many), e.g.
+# many, config-lists), e.g.
 #   scripts/bench.sh python3.11 --instructions --json before.json config
 # scripts/bench-free-threading.sh compares a free-threaded build with the
 # GIL build of the same version.
@@ -45,8 +46,9 @@ done
 calvoro_install "$py" venv-bench
 if [ "$script" = bench.py ]; then
     # optional: the benchmark notes what it could not import
-    "$vpy" -m pip install -q mergedeep deepmerge ||
-        echo "note: mergedeep/deepmerge not installed; their rows are skipped"
+    "$vpy" -m pip install -q mergedeep deepmerge json-merge-patch ||
+        echo "note: mergedeep/deepmerge/json-merge-patch not installed;" \
+            "their rows are skipped"
 fi
 build_floor
 cd "$venv"
