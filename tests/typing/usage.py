@@ -121,6 +121,25 @@ def configurable(base: Config, override: Config, layers: List[Config]) -> Config
     return merge_patch(base, {"debug": None})
 
 
+def readme_merge_modes() -> None:
+    # the README's example of Merger ("Merge modes"), as it is there
+    layers = Merger(lists="append_unique", type_conflicts="error")
+    config: Dict[str, Any] = {"plugins": ["auth"], "server": {"port": 8080}}
+    layers.merge_inplace(config, {"plugins": ["cache", "auth"],
+                                  "server": {"host": "::"}})
+    assert config == {"plugins": ["auth", "cache"],
+                      "server": {"port": 8080, "host": "::"}}
+    try:
+        layers.merge_inplace(config, {"server": {"port": "9000"}})
+    except MergeConflict as exc:
+        assert exc.path == ("server", "port")
+        assert (exc.first, exc.second) == (8080, "9000")
+    trimmed = Merger(delete=DELETE).merge(config, {"plugins": DELETE})
+    assert trimmed == {"server": {"port": 8080, "host": "::"}}
+    patched = merge_patch({"a": 1, "b": {"c": 2}}, {"b": {"c": None}, "d": [3]})
+    assert patched == {"a": 1, "b": {}, "d": [3]}
+
+
 def merger_refused(config: Config) -> None:
     # never called: each of these fails whatever the contents
     Merger(lists="extend")  # type: ignore[arg-type]
@@ -138,6 +157,7 @@ def main() -> None:
     assert read_only_layers({"a": 1}, {"z": 26}, [{"d": 4}, {"e": 5}]) == 9
     merged = configurable({"l": [1], "debug": True}, {"l": [2]}, [{"a": 1}, {"b": 2}])
     assert merged == {"l": [1, 2, 2]}
+    readme_merge_modes()
 
 
 if __name__ == "__main__":
