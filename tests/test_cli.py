@@ -322,7 +322,8 @@ def test_strict_types_names_path_types_and_inputs(run, write, docs, args,
              for i, doc in enumerate(docs, 1)]
     proc = run(*files + args + ["--strict-types"]
                + (["--explain"] if explain else []))
-    assert_error(proc, "calvoro: conflicting types at %s (--strict-types)\n"
+    # standard error ends its line with "\r\n" on Windows
+    assert_error(proc, "calvoro: conflicting types at %s (--strict-types)"
                  % message)
 
 

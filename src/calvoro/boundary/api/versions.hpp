@@ -7,7 +7,9 @@
 namespace calvoro::compat {
 
 // Table records of 3.6 take `char *` names and docs (const from 3.7).
-inline char *
+// constexpr, so that a table of them is constant-initialized: a local one
+// guarded at run time would link the C++ runtime's allocator into a module.
+constexpr char *
 c_text(const char *text)
 {
     return const_cast<char *>(text);
