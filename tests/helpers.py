@@ -61,6 +61,25 @@ def run_script(code, *args, env=None, check=True):
     return proc
 
 
+# Leak checks: calls to warm up, then to count over.
+WARMUP = 200
+ROUNDS = 3000
+# A leak of one small object per call grows by more than ROUNDS blocks and
+# about 16 * ROUNDS bytes; the allowances cover caches filled on the way.
+OBJECT_ALLOWANCE = ROUNDS // 20
+BYTE_ALLOWANCE = 16 * 1024
+
+
+class RaisingKey:
+    """Equal hashes, and a comparison that fails."""
+
+    def __hash__(self):
+        return 7
+
+    def __eq__(self, other):
+        raise ValueError("no comparison")
+
+
 class HashKey:
     """A key with a chosen hash whose hashing and equality count calls.
 

@@ -6,24 +6,9 @@ import tracemalloc
 
 import pytest
 
-from helpers import SubDict, object_graph, quiet_reports
+from helpers import (BYTE_ALLOWANCE, OBJECT_ALLOWANCE, ROUNDS, WARMUP,
+                     RaisingKey, SubDict, object_graph, quiet_reports)
 
-WARMUP = 200
-ROUNDS = 3000
-# A leak of one small object per call grows by more than ROUNDS blocks and
-# about 16 * ROUNDS bytes; the allowances cover caches filled on the way.
-OBJECT_ALLOWANCE = ROUNDS // 20
-BYTE_ALLOWANCE = 16 * 1024
-
-
-class RaisingKey:
-    """Equal hashes, and a comparison that fails."""
-
-    def __hash__(self):
-        return 7
-
-    def __eq__(self, other):
-        raise ValueError("no comparison")
 
 
 def make_inputs():

@@ -10,20 +10,9 @@ import tracemalloc
 import pytest
 
 from calvoro import DELETE, MergeConflict, Merger
-from helpers import SubDict, object_graph, run_script
+from helpers import (BYTE_ALLOWANCE, OBJECT_ALLOWANCE, ROUNDS, WARMUP,
+                     RaisingKey, SubDict, object_graph, run_script)
 
-WARMUP = 200
-ROUNDS = 3000
-OBJECT_ALLOWANCE = ROUNDS // 20
-BYTE_ALLOWANCE = 16 * 1024
-
-
-class RaisingKey:
-    def __hash__(self):
-        return 7
-
-    def __eq__(self, other):
-        raise ValueError("no comparison")
 
 
 def make_inputs():
