@@ -1,10 +1,12 @@
 """Misbehaving and recording objects shared by the tests."""
 import collections
 import contextlib
+import gc
 import os
 import subprocess
 import sys
 import textwrap
+import tracemalloc
 import traceback
 
 
@@ -68,6 +70,30 @@ ROUNDS = 3000
 # about 16 * ROUNDS bytes; the allowances cover caches filled on the way.
 OBJECT_ALLOWANCE = ROUNDS // 20
 BYTE_ALLOWANCE = 16 * 1024
+
+
+def leak_growth(once, watch):
+    """Calls once() ROUNDS times after WARMUP more: the bytes and objects
+    that stayed, and the reference counts of the objects watch() gives
+    after the warm-up (which fills in-place targets for good), before and
+    after the rounds."""
+    for _ in range(WARMUP):
+        once()
+    gc.collect()
+    watched = watch()
+    refcounts = [sys.getrefcount(obj) for obj in watched]
+    objects = len(gc.get_objects())
+    tracemalloc.start()
+    try:
+        before = tracemalloc.get_traced_memory()[0]
+        for _ in range(ROUNDS):
+            once()
+        gc.collect()
+        grown = tracemalloc.get_traced_memory()[0] - before
+    finally:
+        tracemalloc.stop()
+    objects = len(gc.get_objects()) - objects
+    return grown, objects, refcounts, [sys.getrefcount(obj) for obj in watched]
 
 
 class RaisingKey:

@@ -1,12 +1,9 @@
 """Repeated calls, successful and failing, must leak neither objects nor
 references to what they were given."""
-import gc
-import sys
-import tracemalloc
 
 import pytest
 
-from helpers import (BYTE_ALLOWANCE, OBJECT_ALLOWANCE, ROUNDS, WARMUP,
+from helpers import (BYTE_ALLOWANCE, OBJECT_ALLOWANCE, leak_growth,
                      RaisingKey, SubDict, object_graph, quiet_reports)
 
 
@@ -101,24 +98,9 @@ def test_repeated_calls_leak_nothing(name, case):
             pass
 
     with quiet_reports():
-        for _ in range(WARMUP):
-            once()
-        # the first rounds have filled the in-place targets for good
-        gc.collect()
-        watched = reachable(inputs.values())
-        refcounts = [sys.getrefcount(obj) for obj in watched]
-        objects = len(gc.get_objects())
-        tracemalloc.start()
-        try:
-            before = tracemalloc.get_traced_memory()[0]
-            for _ in range(ROUNDS):
-                once()
-            gc.collect()
-            grown = tracemalloc.get_traced_memory()[0] - before
-        finally:
-            tracemalloc.stop()
-        objects = len(gc.get_objects()) - objects
-        # still inside: the last report holds its exception, as before
-        after = [sys.getrefcount(obj) for obj in watched]
+        # still inside at the end: the last report holds its exception, as
+        # before
+        grown, objects, refcounts, after = leak_growth(
+            once, lambda: reachable(inputs.values()))
     assert grown < BYTE_ALLOWANCE and objects < OBJECT_ALLOWANCE
     assert after == refcounts

@@ -1,16 +1,13 @@
 """A Merger under stress: repeated calls leak nothing, Python code that
 changes the data mid-merge crashes nothing, deep nesting goes as deep as
 the merge rule's, and threads may share one Merger."""
-import gc
 import json
-import sys
 import threading
-import tracemalloc
 
 import pytest
 
 from calvoro import DELETE, MergeConflict, Merger
-from helpers import (BYTE_ALLOWANCE, OBJECT_ALLOWANCE, ROUNDS, WARMUP,
+from helpers import (BYTE_ALLOWANCE, OBJECT_ALLOWANCE, leak_growth,
                      RaisingKey, SubDict, object_graph, run_script)
 
 
@@ -60,25 +57,14 @@ def test_repeated_calls_leak_nothing(case):
         except Exception:
             pass
 
-    for _ in range(WARMUP):
-        once()
-    gc.collect()
-    seen, _ = object_graph(inputs.values())
-    watched = [obj for obj in seen.values() if type(obj) in OWN_TYPES]
-    refcounts = [sys.getrefcount(obj) for obj in watched]
-    objects = len(gc.get_objects())
-    tracemalloc.start()
-    try:
-        before = tracemalloc.get_traced_memory()[0]
-        for _ in range(ROUNDS):
-            once()
-        gc.collect()
-        grown = tracemalloc.get_traced_memory()[0] - before
-    finally:
-        tracemalloc.stop()
+    def watch():
+        seen, _ = object_graph(inputs.values())
+        return [obj for obj in seen.values() if type(obj) in OWN_TYPES]
+
+    grown, objects, refcounts, after = leak_growth(once, watch)
     assert grown < BYTE_ALLOWANCE
-    assert len(gc.get_objects()) - objects < OBJECT_ALLOWANCE
-    assert [sys.getrefcount(obj) for obj in watched] == refcounts
+    assert objects < OBJECT_ALLOWANCE
+    assert after == refcounts
 
 
 class Meddler:
