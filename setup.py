@@ -153,7 +153,8 @@ boundary = ("calvoro_boundary", {
 MODULES = {
     "anyfold": ["anyfold", "anyfold_rmerge", "anyfold_function"],
     "tightfold": ["tightfold"],
-    "_merger": ["merger", "merger_core", "merger_values"],
+    "_merger": ["merger", "merger_core", "merger_explain",
+                "merger_values"],
 }
 
 

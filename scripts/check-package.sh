@@ -182,7 +182,8 @@ if [ "$pyver" = "$defaultver" ]; then
     "$vpy" -m pip install -q mypy pyright
     "$vpy" -m mypy.stubtest \
         --allowlist "$root/tests/typing/stubtest-allowlist.txt" \
-        calvoro.anyfold calvoro.tightfold calvoro.merger calvoro._merger
+        calvoro.anyfold calvoro.tightfold calvoro.merger calvoro._merger \
+        calvoro.provenance
     "$vpy" -m mypy --strict "$root/tests/typing/usage.py"
     "$venv/bin/pyright" --pythonpath "$vpy" "$root/tests/typing/usage.py"
     "$vpy" "$root/tests/typing/usage.py"

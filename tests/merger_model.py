@@ -102,3 +102,76 @@ class Model:
         for later in mappings[1:]:
             self.merge_inplace(result, later)
         return result
+
+    # explain: merge_many's fold over copies of the later layers, which
+    # share and change as the layers would, with a record [origin, holder,
+    # records of a mapping's keys] beside every value
+
+    def explain(self, layers, names):
+        layers = [copy.deepcopy(layers[0])] + copy.deepcopy(layers[1:])
+        result = layers[0]
+        records = self._records(result, 0)
+        conflicts = []
+        for i, layer in enumerate(layers[1:], 1):
+            self._explain_into(result, records, layer, i, (), names,
+                               conflicts)
+        origins = {}
+        self._leaves(result, records, (), names, origins)
+        return result, origins, conflicts
+
+    def _records(self, value, origin):
+        if not self.is_mapping(value):
+            return None
+        return {key: [origin, origin, self._records(value[key], origin)]
+                for key in value}
+
+    def _explain_into(self, first, records, second, i, path, names,
+                      conflicts):
+        for key in second:
+            b = second[key]
+            if self.delete is not NO_MARKER and b is self.delete:
+                if key in first:
+                    del first[key]
+                    del records[key]
+                continue
+            if key not in first:
+                first[key] = self.added(b)
+                records[key] = [i, i, self._records(first[key], i)]
+                continue
+            a, record = first[key], records[key]
+            if self.is_mapping(a) and self.is_mapping(b):
+                record[1] = i
+                self._explain_into(a, record[2], b, i, path + (key,), names,
+                                   conflicts)
+                continue
+            of_types = type(a) is not type(b)
+            mode = (self.type_conflicts if of_types and self.type_conflicts
+                    else self.mode(a, b))
+            if of_types:
+                conflicts.append((path + (key,), names[record[1]], names[i],
+                                  type(a), type(b), mode))
+            if mode == "error":
+                error = Conflict(path + (key,), a, b, of_types)
+                error.layers = names[record[1]], names[i]
+                raise error
+            if mode == "replace":
+                first[key] = self.added(b)
+                records[key] = [i, i, self._records(first[key], i)]
+            elif mode == "keep":
+                record[1] = i
+            else:
+                first[key] = JOINS[mode](
+                    a, copy.deepcopy(b) if self.copy else b)
+                origin = record[0]
+                joined = origin if isinstance(origin, tuple) else (origin,)
+                records[key] = [joined + (i,), i, None]
+
+    def _leaves(self, mapping, records, path, names, origins):
+        for key in mapping:
+            value, (origin, _, below) = mapping[key], records[key]
+            if self.is_mapping(value) and len(value):
+                self._leaves(value, below, path + (key,), names, origins)
+            elif isinstance(origin, tuple):
+                origins[path + (key,)] = tuple(names[j] for j in origin)
+            else:
+                origins[path + (key,)] = names[origin]

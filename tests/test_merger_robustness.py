@@ -6,7 +6,7 @@ import threading
 
 import pytest
 
-from calvoro import DELETE, MergeConflict, Merger
+from calvoro import DELETE, MergeConflict, Merger, explain
 from helpers import (BYTE_ALLOWANCE, OBJECT_ALLOWANCE, leak_growth,
                      RaisingKey, SubDict, object_graph, run_script)
 
@@ -43,6 +43,12 @@ CASES = {
     "raising eq": lambda i: FULL.merge(i["eq_first"], i["eq_second"]),
     "wrong argument": lambda i: FULL.merge_inplace(i["first"], [1]),
     "too few": lambda i: FULL.merge_many([i["first"]]),
+    "explain": lambda i: explain(
+        [i["first"], i["sub"], i["second"], i["conflicting"]], "abcd", FULL),
+    "explain, copied layers": lambda i: explain(
+        [i["first"], i["second"], i["sub"]], merger=Merger(lists="append")),
+    "explain conflict": lambda i: explain(
+        [i["first"], i["conflicting"]], merger=Merger(type_conflicts="error")),
 }
 OWN_TYPES = (dict, list, tuple, float, set, frozenset, RaisingKey, SubDict)
 
@@ -128,11 +134,14 @@ def meddled(kind, at):
 @pytest.mark.parametrize("at", [1, 2, 3, 5])
 @pytest.mark.parametrize("kind", ["key", "list item", "set item",
                                   "isinstance"])
-@pytest.mark.parametrize("function", ["merge", "merge_inplace"])
+@pytest.mark.parametrize("function", ["merge", "merge_inplace", "explain"])
 def test_data_changed_mid_merge_crashes_nothing(function, kind, at):
     merger, first, second = meddled(kind, at)
     try:
-        getattr(merger, function)(first, second)
+        if function == "explain":
+            explain([first, second, second], merger=merger)
+        else:
+            getattr(merger, function)(first, second)
     except (RuntimeError, KeyError, TypeError, MergeConflict):
         pass
     finally:

@@ -1,6 +1,6 @@
 """The native side of calvoro.Merger: its options and merges."""
 from copy import deepcopy as deepcopy
-from typing import Any, Dict, Tuple
+from typing import Any, Dict, List, Tuple
 
 from typing_extensions import disjoint_base
 
@@ -33,3 +33,9 @@ class NativeMerger:
     def merge_inplace(self, first: Any, second: Any) -> None: ...
     def merge_many(self, mappings: Any) -> Any: ...
     def merge_many_inplace(self, mappings: Any) -> None: ...
+    def _explain(
+        self,
+        __layers: Tuple[Any, ...],
+        __names: Tuple[Any, ...],
+        __record_class: type,
+    ) -> Tuple[Any, Dict[Tuple[Any, ...], Any], List[Any]]: ...

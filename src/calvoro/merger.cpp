@@ -8,6 +8,7 @@
 #include "boundary/module/calls.hpp"
 #include "boundary/module/loading.hpp"
 #include "merger_core.hpp"
+#include "merger_explain.hpp"
 #include "merger_module.hpp"
 #include "merger_values.hpp"
 
@@ -347,6 +348,48 @@ PyDoc_STRVAR(merge_many_inplace_doc,
              "Merge the mappings, left to right, into the first; return "
              "None.");
 
+PyObject *
+merger_explain(PyObject *self, PyObject *args)
+{
+    PyObject *layers;
+    PyObject *names;
+    PyObject *record_class;
+    if (!PyArg_ParseTuple(args, "O!O!O!:_explain", &PyTuple_Type, &layers,
+                          &PyTuple_Type, &names, &PyType_Type,
+                          &record_class)) {
+        return nullptr;
+    }
+    PyTypeObject *record_type = reinterpret_cast<PyTypeObject *>(record_class);
+    if (!PyType_IsSubtype(record_type, &PyTuple_Type)) {
+        PyErr_SetString(PyExc_TypeError,
+                        "_explain(): record_class must be a tuple's subclass");
+        return nullptr;
+    }
+    const Py_ssize_t n = PyTuple_GET_SIZE(layers);
+    if (n < 2 || PyTuple_GET_SIZE(names) != n) {
+        PyErr_SetString(PyExc_ValueError,
+                        "_explain(): at least two layers, and a name each");
+        return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < n; i++) {
+        if (!check_mapping(self, PyTuple_GET_ITEM(layers, i), "_explain",
+                           "layers", i)) {
+            return nullptr;
+        }
+    }
+    MergerObject *m = as_merger(self);
+    return explain_layers(m->options, m->conflict_type, layers, names,
+                          record_type)
+        .release();
+}
+
+PyDoc_STRVAR(explain_doc,
+             "_explain($self, layers, names, record_class, /)\n"
+             "--\n\n"
+             "(result, origins, conflicts) of the layers (a tuple of "
+             "mappings) named by `names`, each conflict a record_class: "
+             "calvoro.explain's native part.");
+
 // ---------------------------------------------------------------------------
 // The type
 
@@ -360,6 +403,7 @@ PyMethodDef merger_methods[] = {
      merge_many_doc},
     {"merge_many_inplace", compat::as_cfunction(merger_merge_many_inplace),
      method_flags, merge_many_inplace_doc},
+    {"_explain", merger_explain, METH_VARARGS, explain_doc},
     {},
 };
 
@@ -403,7 +447,22 @@ PyMethodDef module_methods[] = {
 bool
 make_names()
 {
-    return boundary::intern(&constants.deepcopy, "deepcopy");
+    static constexpr const char *outcomes[] = {
+        "replace", "replace",       "keep",      "append",
+        "prepend", "append_unique", "append_rp", "prepend_rp",
+        "union",   "intersect",     "error",
+    };
+    static_assert(sizeof outcomes / sizeof *outcomes ==
+                  sizeof constants.outcomes / sizeof *constants.outcomes);
+    for (int i = 0; i < int(sizeof outcomes / sizeof *outcomes); i++) {
+        if (!boundary::intern(&constants.outcomes[i], outcomes[i])) {
+            return false;
+        }
+    }
+    return boundary::intern(&constants.deepcopy, "deepcopy") &&
+           boundary::intern(&constants.copy, "copy") &&
+           boundary::intern(&constants.first_layer, "first_layer") &&
+           boundary::intern(&constants.second_layer, "second_layer");
 }
 
 int
@@ -411,8 +470,8 @@ body(PyObject *globals)
 {
     constexpr int import_copy = 1;
     constexpr int define_type = 2;
-    PyObject *const names[] = {constants.deepcopy};
-    if (!boundary::import_from(record, "copy", names, 1)) {
+    PyObject *const names[] = {constants.deepcopy, constants.copy};
+    if (!boundary::import_from(record, "copy", names, 2)) {
         return import_copy;
     }
     boundary::learn_standard_deepcopy(

@@ -45,12 +45,16 @@ class MergeConflict(ValueError):
     `conflicts` or `type_conflicts` is "error".
 
     path: the keys from the top of the mappings down to the key, a tuple;
-    first, second: the value in the first mapping, and in the later one.
+    first, second: the value in the first mapping, and in the later one;
+    first_layer, second_layer: where calvoro.explain made the merge, the
+    names of the layers that held them, else None.
     """
 
     path = ()
     first = None
     second = None
+    first_layer = None
+    second_layer = None
 
     def __init__(self, message, path=(), first=None, second=None):
         ValueError.__init__(self, message)

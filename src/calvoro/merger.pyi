@@ -51,6 +51,9 @@ class MergeConflict(ValueError):
     path: Tuple[Any, ...]
     first: Any
     second: Any
+    # the layers' names, where calvoro.explain made the merge
+    first_layer: Any
+    second_layer: Any
     def __init__(
         self,
         message: str,

@@ -19,6 +19,7 @@
 #include "boundary/merge/driver.hpp"
 #include "boundary/merge/key_source.hpp"
 #include "boundary/merge/recursion.hpp"
+#include "merger_keys.hpp"
 #include "merger_module.hpp"
 #include "merger_values.hpp"
 
@@ -30,58 +31,6 @@ namespace {
 
 using boundary::KeySource;
 using boundary::NestedDicts;
-
-// What a failed step returns to the driver, which adds no traceback entry
-// for them.
-namespace failed {
-constexpr int walk = 1;
-constexpr int step = 2;
-constexpr int nested = 3;
-}  // namespace failed
-
-// The keys of a level's later mapping, with the value that a dict's walk
-// gives for the last one: the general step takes it from there.
-class Keys {
-  public:
-    using Step = KeySource::Step;
-
-    explicit Keys(PyObject *second_mapping) noexcept : source_(second_mapping)
-    {
-    }
-    Step
-    next(PyObject **key, Ref *held, PyObject **value)
-    {
-        const Step step = source_.next(key, held, value);
-        walked_ = *value;
-        return step;
-    }
-    boundary::DictPlace &
-    place() noexcept
-    {
-        return source_.place();
-    }
-    KeySource::Kind
-    kind() const noexcept
-    {
-        return source_.kind();
-    }
-    bool
-    start()
-    {
-        return source_.start();
-    }
-    // second_mapping[key] of the last key, borrowed, where the walk gave
-    // it; good until code runs.
-    PyObject *
-    walked() const noexcept
-    {
-        return walked_;
-    }
-
-  private:
-    KeySource source_;
-    PyObject *walked_ = nullptr;
-};
 
 template <Fusing fusing, bool raises>
 class Core;
@@ -424,16 +373,8 @@ Core<fusing, raises>::raise_conflict(PyObject *conflict_type)
         PyTuple_SET_ITEM(path.get(), i, Py_NewRef(key));
     }
     PyTuple_SET_ITEM(path.get(), above, c.key.release());
-    Ref message = Ref::steal(PyUnicode_FromFormat(
-        "conflicting %s at %R: %.200s and %.200s",
-        c.of_types ? "types" : "values", path.get(), type_name(c.first.get()),
-        type_name(c.second.get())));
-    if (!message) {
-        return;
-    }
-    Ref error = Ref::steal(
-        PyObject_CallFunctionObjArgs(conflict_type, message.get(), path.get(),
-                                     c.first.get(), c.second.get(), nullptr));
+    Ref error = conflict_error(conflict_type, c.of_types, path.get(),
+                               c.first.get(), c.second.get());
     if (error) {
         PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.get())),
                         error.get());

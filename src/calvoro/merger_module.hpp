@@ -13,6 +13,12 @@ extern boundary::ModuleRecord record;
 // Made at import, held for the life of the process.
 struct Constants {
     PyObject *deepcopy;
+    PyObject *copy;
+    PyObject *first_layer;
+    PyObject *second_layer;
+    // what a conflict's report says was done: the names of the options'
+    // values, by the codes of Join ("replace" for none)
+    PyObject *outcomes[11];
 };
 extern Constants constants;
 

@@ -191,6 +191,34 @@ deep_copy(PyObject *value)
 }
 
 Ref
+shallow_copy(PyObject *mapping)
+{
+    if (PyDict_CheckExact(mapping)) {
+        return Ref::steal(PyDict_Copy(mapping));
+    }
+    Ref copy = boundary::lookup_global(record, constants.copy);
+    if (!copy) {
+        return Ref();
+    }
+    return Ref::steal(PyObject_CallOneArg(copy.get(), mapping));
+}
+
+Ref
+conflict_error(PyObject *conflict_type, bool of_types, PyObject *path,
+               PyObject *first, PyObject *second)
+{
+    Ref message = Ref::steal(
+        PyUnicode_FromFormat("conflicting %s at %R: %.200s and %.200s",
+                             of_types ? "types" : "values", path,
+                             type_name(first), type_name(second)));
+    if (!message) {
+        return Ref();
+    }
+    return Ref::steal(PyObject_CallFunctionObjArgs(
+        conflict_type, message.get(), path, first, second, nullptr));
+}
+
+Ref
 added(const Options &options, PyObject *value)
 {
     Ref result = Ref::new_ref(value);

@@ -64,6 +64,15 @@ Ref deep_copy(PyObject *value);
 // marker is set; deep-copied where the options copy; else `value` itself.
 Ref added(const Options &options, PyObject *value);
 
+// A copy of a mapping, one level deep: dict.copy() of an exact dict, else
+// the module's copy.copy.
+Ref shallow_copy(PyObject *mapping);
+
+// The conflict that conflict_type(message, path, first, second) makes of
+// the pair at `path`, its message naming the path and both types.
+Ref conflict_error(PyObject *conflict_type, bool of_types, PyObject *path,
+                   PyObject *first, PyObject *second);
+
 // The new list, set or tuple that `join` (append ... intersect) makes of
 // first_value and second_value, the latter copied first where the options
 // copy.

@@ -1,0 +1,159 @@
+"""explain(): its result against merge_many's, its origins and conflicts
+against the plain-Python model (merger_model.py) for every option, its
+report's parts, its arguments, and layers that share objects."""
+import copy
+import pickle
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+from calvoro import (DELETE, Conflict, Explanation, MergeConflict, Merger,
+                     explain)
+from merger_model import NO_MARKER, Conflict as ModelConflict, Model
+from test_merger_options import OPTIONS, TREES, option_id, shapes
+
+
+def plain(obj):
+    """Types, contents and key order, but not what is shared."""
+    if isinstance(obj, dict):
+        return (type(obj).__name__, [(k, plain(v)) for k, v in obj.items()])
+    if isinstance(obj, (set, frozenset)):
+        return (type(obj).__name__, sorted(map(repr, obj)))
+    if isinstance(obj, (list, tuple)):
+        return (type(obj).__name__, [plain(item) for item in obj])
+    return (type(obj).__name__, obj)
+
+
+@pytest.mark.parametrize("options", OPTIONS, ids=option_id)
+@settings(max_examples=25, deadline=None,
+          suppress_health_check=[HealthCheck.too_slow,
+                                 HealthCheck.data_too_large])
+@given(layers=st.lists(TREES, min_size=2, max_size=4),
+       labels=st.sampled_from([None, "abcd", (1.5, "x", None, ())]))
+def test_explain_agrees_with_merge_many_and_the_model(options, layers,
+                                                      labels):
+    model_options = dict(options)
+    model_options.setdefault("delete", NO_MARKER)
+    if isinstance(model_options.get("mappings"), tuple):
+        model_options["mappings"] += (dict,)
+        options = dict(options, mappings=model_options["mappings"])
+    merger = Merger(**options)
+    names = None if labels is None else tuple(labels[:len(layers)])
+    before = shapes(*layers)
+    try:
+        expected = Model(**model_options).explain(
+            layers, names or range(len(layers)))
+        merged = merger.merge_many(copy.deepcopy(layers))
+    except ModelConflict as conflict:
+        with pytest.raises(MergeConflict) as raised:
+            explain(layers, names, merger)
+        assert raised.value.path == conflict.path
+        assert (raised.value.first_layer,
+                raised.value.second_layer) == conflict.layers
+    else:
+        report = explain(layers, names, merger)
+        assert plain(report.result) == plain(expected[0]) == plain(merged)
+        assert list(report.origins.items()) == list(expected[1].items())
+        assert report.conflicts == tuple(map(Conflict._make, expected[2]))
+    assert shapes(*layers) == before
+
+
+def test_the_report_names_layers_joins_and_conflicts():
+    layers = [{"server": {"port": 80, "host": "h"}, "plugins": ["a"],
+               "db": {"url": "x"}, "gone": 1},
+              {"server": {"port": 81}, "db": "sqlite", "gone": DELETE,
+               "plugins": ["b"], "empty": {}},
+              {"server": {"port": 82}, "plugins": ["c"], "db": {"u": 1}}]
+    report = explain(layers, names=("defaults", "site", "local"),
+                     merger=Merger(lists="append", delete=DELETE))
+    assert report.result == Merger(lists="append", delete=DELETE).merge_many(
+        copy.deepcopy(layers))
+    assert list(report.origins.items()) == [
+        (("server", "port"), "local"), (("server", "host"), "defaults"),
+        (("plugins",), ("defaults", "site", "local")),
+        (("db", "u"), "local"), (("empty",), "site")]
+    assert report.conflicts == (
+        Conflict(("db",), "defaults", "site", dict, str, "replace"),
+        Conflict(("db",), "site", "local", str, dict, "replace"))
+    assert repr(report.conflicts[0]) == (
+        "Conflict(path=('db',), first='defaults', second='site', "
+        "first_type=dict, second_type=str, outcome='replace')")
+    assert pickle.loads(pickle.dumps(report)) == report
+    assert isinstance(report, Explanation) and report[0] is report.result
+
+
+@pytest.mark.parametrize("merger, outcome", [
+    (Merger(), "replace"), (Merger(type_conflicts="keep"), "keep"),
+    (Merger(lists="append"), "append"),
+    (Merger(conflicts="keep"), "keep")])
+def test_a_conflict_says_what_the_merger_did(merger, outcome):
+    class Items(list):
+        pass
+    report = explain([{"k": [1]}, {"k": Items([2])}], merger=merger)
+    assert report.conflicts == (
+        Conflict(("k",), 0, 1, list, Items, outcome),)
+    # a joined value names each layer it came from; a kept one, its own
+    assert report.origins == {
+        ("k",): {"append": (0, 1), "keep": 0}.get(outcome, 1)}
+
+
+def test_a_raised_conflict_names_the_layer_that_held_the_value():
+    layers = [{"a": {"k": 1}}, {"b": 1}, {"a": {"j": 2}}, {"a": [1]}]
+    with pytest.raises(MergeConflict) as raised:
+        explain(layers, "wxyz", Merger(type_conflicts="error"))
+    error = raised.value
+    assert (error.path, error.first_layer, error.second_layer) == (
+        ("a",), "y", "z")
+    with pytest.raises(MergeConflict) as raised:
+        Merger(type_conflicts="error").merge_many(layers)
+    assert raised.value.first_layer is None
+
+
+def test_a_layer_is_copied_where_a_later_one_merges_into_it():
+    # merge_many merges into the dict that layer 1 added, and so changes
+    # layer 1 at both places that share it; explain changes no layer
+    shared = {"x": 1}
+    layers = [{"a": {}}, {"a": {"s": shared}, "b": shared},
+              {"a": {"s": {"y": 2}}}]
+    before = shapes(*layers)
+    report = explain(layers)
+    assert shapes(*layers) == before
+    assert report.result == {"a": {"s": {"x": 1, "y": 2}}, "b": {"x": 1}}
+    assert report.origins == {("a", "s", "x"): 1, ("a", "s", "y"): 2,
+                              ("b", "x"): 1}
+
+
+def test_a_cycle_in_the_result_is_a_leaf_where_it_comes_back():
+    first = {"n": 1}
+    first["self"] = first
+    report = explain([first, {"n": 2}])
+    assert report.result["self"] is report.result
+    assert report.origins == {("n",): 1, ("self",): 0}
+
+
+@pytest.mark.parametrize("args, error, message", [
+    ((5,), TypeError, "layers must be a sequence of mappings, not int"),
+    (([{}],), ValueError, "layers must hold at least two mappings, not 1"),
+    (([{}, []],), TypeError, "layers[1] must be a dict, not list"),
+    (([{}, {}], "a"), ValueError,
+     "names must give one name per layer: 1 names for 2 layers"),
+    (([{}, {}], ["a", []]), TypeError, "names[1] must be hashable, not list"),
+    (([{}, {}], None, dict), TypeError,
+     "merger must be a calvoro.Merger, not type"),
+])
+def test_arguments_are_checked(args, error, message):
+    with pytest.raises(error) as raised:
+        explain(*args)
+    assert str(raised.value) == "explain(): " + message
+
+
+@pytest.mark.parametrize("args, error", [
+    (([{}, {}], ("a", "b"), Conflict), TypeError),
+    ((({}, {}), ("a",), Conflict), ValueError),
+    ((({}, 1), ("a", "b"), Conflict), TypeError),
+    ((({}, {}), ("a", "b"), dict), TypeError),
+])
+def test_the_native_part_checks_its_own_arguments(args, error):
+    with pytest.raises(error):
+        Merger()._explain(*args)
