@@ -265,12 +265,12 @@ def test_merge_modes(run, write, args, expected):
 EXPLAINED = [
     ([], "srv.hosts b, srv.port c, srv.tls a, srv.extra.k c, "
          "srv.extra.v c, tags c, name b"),
-    (["--lists", "append"], "srv.hosts b, srv.port c, srv.tls a, "
-     "srv.extra.k c, srv.extra.v c, tags c, name b"),
+    (["--lists", "append"], "srv.hosts a+b, srv.port c, srv.tls a, "
+     "srv.extra.k c, srv.extra.v c, tags a+b+c, name b"),
     (["--keep-existing"], "srv.hosts a, srv.port a, srv.tls a, "
      "srv.extra.k c, srv.extra.v c, tags a, name a"),
-    (["--keep-existing", "--lists", "prepend"], "srv.hosts b, srv.port a, "
-     "srv.tls a, srv.extra.k c, srv.extra.v c, tags c, name a"),
+    (["--keep-existing", "--lists", "prepend"], "srv.hosts a+b, srv.port a, "
+     "srv.tls a, srv.extra.k c, srv.extra.v c, tags a+b+c, name a"),
     (["--patch"], "srv.hosts b, srv.tls a, srv.extra.v c, tags c"),
 ]
 
@@ -281,8 +281,11 @@ def test_explain_follows_merge_modes(run, write, args, lines):
     files = [write(*i).name for i in MODE_INPUTS]
     proc = run(*files + args + ["--explain"])
     assert_ok(proc)
+    # a joined array names each input it came from (a+b)
     assert proc.stdout == "".join(
-        "%s\t%s.json\n" % tuple(line.split()) for line in lines.split(", "))
+        "%s\t%s\n" % (path, "\t".join(label + ".json"
+                                      for label in labels.split("+")))
+        for path, labels in map(str.split, lines.split(", ")))
     # the leaves of the document the same options make, in its order
     merged = json.loads(run(*files + args).stdout)
     assert [line.split("\t")[0] for line in proc.stdout.splitlines()] == \
@@ -312,19 +315,48 @@ STRICT = [
 ]
 
 
-@pytest.mark.parametrize("explain", [False, True], ids=["merge", "explain"])
+@pytest.mark.parametrize("report", [[], ["--explain"], ["--conflicts"]],
+                         ids=["merge", "explain", "conflicts"])
 @pytest.mark.parametrize("docs, args, message", STRICT,
                          ids=["kept", "int-float", "merged-object",
                               "joined-array", "deleted"])
 def test_strict_types_names_path_types_and_inputs(run, write, docs, args,
-                                                  message, explain):
+                                                  message, report):
     files = [write("%d.json" % i, doc).name
              for i, doc in enumerate(docs, 1)]
-    proc = run(*files + args + ["--strict-types"]
-               + (["--explain"] if explain else []))
+    proc = run(*files + args + ["--strict-types"] + report)
     # standard error ends its line with "\r\n" on Windows
     assert_error(proc, "calvoro: conflicting types at %s (--strict-types)"
                  % message)
+
+
+CONFLICTS = [
+    ([{"db": {"h": 1}}, {"db": "x"}, {"db": {"k": 1.5}}], [],
+     {"db": {"k": 1.5}},
+     ["db: an object in 1.json, a string in 2.json (replaced)",
+      "db: a string in 2.json, an object in 3.json (replaced)"]),
+    ([{"db": {"h": 1}}, {"db": "x"}, {"db": {"k": 1.5}}],
+     ["--keep-existing"], {"db": {"h": 1, "k": 1.5}},
+     ["db: an object in 1.json, a string in 2.json (kept)"]),
+    ([{"a": [1]}, {"a": [2], "n": None}, {"a": 1.5, "n": True}],
+     ["--lists", "append"], {"a": 1.5, "n": True},
+     ["a: an array in 2.json, a float in 3.json (replaced)",
+      "n: null in 2.json, a boolean in 3.json (replaced)"]),
+    ([{"a": 1}, {"a": 2}], [], {"a": 2}, []),
+]
+
+
+@pytest.mark.parametrize("docs, args, merged, lines", CONFLICTS,
+                         ids=["rule", "kept", "joined", "none"])
+def test_conflicts_follow_the_document(run, write, docs, args, merged,
+                                       lines):
+    files = [write("%d.json" % i, doc).name
+             for i, doc in enumerate(docs, 1)]
+    proc = run(*files + args + ["--conflicts"])
+    assert proc.returncode == 0
+    assert json.loads(proc.stdout) == merged
+    assert proc.stderr.splitlines() == [
+        "calvoro: conflicting types at " + line for line in lines]
 
 
 @pytest.mark.parametrize("args", [["--lists", "append"], ["--keep-existing"],

@@ -10,8 +10,8 @@ succeeded.
 
 The modules: formats (reading the inputs), settings (--set), document
 (merging, and the result as JSON), modes (--lists and the other merge
-modes), origins (--explain), output (where the result goes), arguments (the
-parser), dotted (dotted paths), errors.
+modes), origins (--explain and --conflicts), output (where the result
+goes), arguments (the parser), dotted (dotted paths), errors.
 """
 import gc
 import sys
@@ -22,7 +22,7 @@ from .dotted import dotted_path
 from .errors import CliError
 from .formats import FORMATS, STDIN_LABEL, format_of, load, read_bytes
 from .modes import modes_of
-from .origins import explain
+from .origins import conflict_lines, explain, explained, origin_lines
 from .output import STDOUT_LABEL, broken_pipe_exit, write_output
 from .settings import parse_setting, setting_document
 
@@ -40,15 +40,21 @@ def run(opts):
     sources += [setting_document(keys, value, opts.allow_nan)
                 for keys, value in opts.settings]
     modes = modes_of(opts)
+    report = None
     try:
+        if opts.explain or opts.conflicts:
+            report = explained(sources, modes)
         if opts.explain:
-            # before merging: the merge changes the later documents
-            chunks = [explain(sources, opts.sort_keys, opts.ascii, modes)]
+            chunks = [origin_lines(report, opts.sort_keys, opts.ascii)]
         else:
-            chunks = render(merge(sources, modes), opts, sources)
+            result = report.result if report else merge(sources, modes)
+            chunks = render(result, opts, sources)
     except RecursionError:
         raise CliError("input nested too deeply")
     write_output(opts.output, chunks)
+    if opts.conflicts:
+        sys.stderr.writelines(conflict_lines(report))
+        sys.stderr.flush()
 
 
 def main(argv=None, prog="calvoro"):

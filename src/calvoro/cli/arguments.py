@@ -13,6 +13,7 @@ examples:
   %(prog)s base.json --set server.port=9000 --set 'server.name="edge"'
   echo '{"debug": true}' | %(prog)s defaults.json - --indent 2
   %(prog)s defaults.json site.json --explain
+  %(prog)s defaults.json site.toml local.yaml --conflicts -o merged.json
   %(prog)s defaults.yaml local.yaml --lists append_unique --strict-types
   %(prog)s document.json patch.json --patch
 
@@ -21,7 +22,10 @@ read as JSON where it is JSON, else taken as a string; a key holding a dot,
 an equals sign or a quote is written as a JSON string ("a.b".c=1).
 --explain prints, instead of the document, one line per leaf of the result:
 its dotted path, a tab, and the input (or --set) that set it; an array
-that --lists joined names the last input joined into it.
+that --lists joined names each input it came from, tab-separated.
+--conflicts writes the document, then one line on standard error for each
+value that met one of another type: the path, both types, both inputs,
+and whether the later replaced the earlier or was dropped (kept).
 Without merge modes, a later value replaces an earlier one unless both are
 objects. --lists MODE says what two arrays make: append (the earlier items,
 then the later), prepend (the later, then the earlier), append_unique (the
@@ -74,6 +78,10 @@ def build_parser(prog="calvoro"):
         "--explain", action="store_true",
         help="print each leaf's dotted path and the input that set it, "
              "instead of the document")
+    parser.add_argument(
+        "--conflicts", action="store_true",
+        help="after the document, list on standard error each value that "
+             "met one of another type, with both inputs (exit status 0)")
     layout = parser.add_mutually_exclusive_group()
     layout.add_argument(
         "--indent", type=_indent, metavar="N",

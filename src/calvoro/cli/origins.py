@@ -1,7 +1,10 @@
-"""--explain: which input set each leaf of the result."""
+"""--explain and --conflicts: which input set each leaf of the result, and
+the values of different types that met, by calvoro.explain."""
+import calvoro
+
 from .document import ESCAPE_SURROGATES
 from .dotted import dotted_path
-from .modes import conflict_error
+from .modes import conflict_error, kind, merger_of
 
 
 def _encode_label(label):
@@ -12,68 +15,57 @@ def _encode_label(label):
         return label.encode("utf-8", "backslashreplace")
 
 
-def explain(sources, sort_keys=False, ensure_ascii=False, modes=None):
-    """UTF-8 lines 'dotted.path<TAB>label' for each leaf of the merged
-    result.
+def explained(sources, modes=None):
+    """calvoro.explain's report on the sources ((label, document) pairs),
+    merged by the rule or the Merger of `modes`; a conflict that
+    --strict-types refuses is a CliError naming both inputs."""
+    merger = calvoro.Merger() if modes is None else merger_of(modes)
+    try:
+        return calvoro.explain([doc for _, doc in sources],
+                               [label for label, _ in sources], merger)
+    except calvoro.MergeConflict as exc:
+        raise conflict_error(exc.path, exc.first, exc.first_layer,
+                             exc.second, exc.second_layer)
 
-    Follows the merge rule, or the Merger of `modes`, over the sources
-    before they are merged (merging in place changes the later documents'
-    nested objects). A joined array names the last input joined into it.
-    """
-    lists, conflicts, strict, deletes = modes or (None, "replace", False,
-                                                  False)
 
-    def add(tree, doc, label, path):
-        for key, value in doc.items():
-            if deletes and value is None:
-                tree.pop(key, None)
-                continue
-            node = tree.get(key)
-            if node is None:
-                tree[key] = new(value, label)
-                continue
-            if node[1] is not None and isinstance(value, dict):
-                node[3] = label
-                add(node[1], value, label, path + [key])
-                continue
-            if strict and type(node[2]) is not type(value):
-                raise conflict_error(path + [key], node[2], node[3], value,
-                                     label)
-            mode = conflicts
-            if lists and isinstance(node[2], list) \
-                    and isinstance(value, list):
-                mode = lists
-            if mode == "replace":
-                tree[key] = new(value, label)
-            elif mode == "keep":
-                node[3] = label
-            else:
-                node[0] = node[3] = label
-
-    def new(value, label, strip=deletes):
-        # [the input that set it, subtree or None, value, the last input
-        # that had a value there]; the last is what a conflict names, as
-        # the merge's own conflicts can tell it
-        if isinstance(value, dict):
-            return [label, {k: new(v, label, strip) for k, v in value.items()
-                            if not (strip and v is None)}, value, label]
-        return [label, None, value, label]
-
-    def walk(tree, path, lines):
-        for key in (sorted(tree) if sort_keys else tree):
-            label, sub = tree[key][:2]
-            if sub:
-                walk(sub, path + [key], lines)
-            else:
-                lines += [
-                    dotted_path(path + [key], ensure_ascii).encode(
-                        "utf-8", ESCAPE_SURROGATES),
-                    b"\t", _encode_label(label), b"\n"]
-
-    # the first input's nulls are values: only a later one deletes
-    tree = new(sources[0][1], sources[0][0], False)[1]
-    for label, doc in sources[1:]:
-        add(tree, doc, label, [])
+def origin_lines(report, sort_keys=False, ensure_ascii=False):
+    """UTF-8 lines 'dotted.path<TAB>label' for each leaf of the report's
+    result; a value joined from several inputs names each, tab-separated."""
+    origins = report.origins.items()
+    if sort_keys:
+        # depth first with each object's keys sorted: the paths' order
+        origins = sorted(origins)
     lines = []
-    walk(tree, [], lines)
+    for path, origin in origins:
+        labels = origin if isinstance(origin, tuple) else (origin,)
+        lines += [dotted_path(path, ensure_ascii).encode(
+            "utf-8", ESCAPE_SURROGATES), b"\t",
+            b"\t".join(map(_encode_label, labels)), b"\n"]
     return b"".join(lines)
+
+
+_DONE = {"replace": "replaced", "keep": "kept"}
+
+
+def conflict_lines(report):
+    """The --conflicts report: one line per pair of values of different
+    types, with what the merge made of it."""
+    return ["calvoro: conflicting types at %s: %s in %s, %s in %s (%s)\n"
+            % (dotted_path(c.path), _kind_of(c.first_type), c.first,
+               _kind_of(c.second_type), c.second,
+               _DONE.get(c.outcome, "joined: " + c.outcome))
+            for c in report.conflicts]
+
+
+def _kind_of(cls):
+    # what kind() says of a value of the type, without the value
+    for sample in ({}, [], "", False, None, 0, 0.0):
+        if cls is type(sample):
+            return kind(sample)
+    return "a " + cls.__name__
+
+
+def explain(sources, sort_keys=False, ensure_ascii=False, modes=None):
+    """The --explain output for the sources: origin_lines of their
+    report."""
+    return origin_lines(explained(sources, modes), sort_keys, ensure_ascii)
