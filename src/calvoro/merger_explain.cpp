@@ -345,31 +345,34 @@ int
 Core::merge_value(PyObject *first_mapping, PyObject *key, Ref existing,
                   Ref value, NestedDicts *nested)
 {
-    // held: the lookup may run the key's code, which may merge again
-    const Ref node = Ref::new_ref(nodes_.back().get());
-    Ref record = records::of_key(node.get(), key);
-    if (!record) {
-        return failed::step;
-    }
     PyObject *a = existing.get();
     PyObject *b = value.get();
     Found both = is_mapping(options_, a);
     if (both == Found::yes) {
         both = is_mapping(options_, b);
     }
-    switch (both) {
-    case Found::error:
+    if (both == Found::error) {
         return failed::step;
-    case Found::yes:
-        return descend(first_mapping, key, std::move(existing),
-                       std::move(value), std::move(record), nested);
-    case Found::no:
-        break;
     }
     const bool of_types = Py_TYPE(a) != Py_TYPE(b);
-    const Join join = of_types && options_.type_conflicts != Join::none
+    const Join join = both == Found::yes ? Join::none
+                      : of_types && options_.type_conflicts != Join::none
                           ? options_.type_conflicts
                           : options_.join_of(a, b);
+    if (both == Found::no && !of_types && join == Join::replace) {
+        // the most common step needs no record of what it replaces
+        return put(first_mapping, key, b);
+    }
+    // held: the lookup may run the key's code, which may merge again
+    const Ref node = Ref::new_ref(nodes_.back().get());
+    Ref record = records::of_key(node.get(), key);
+    if (!record) {
+        return failed::step;
+    }
+    if (both == Found::yes) {
+        return descend(first_mapping, key, std::move(existing),
+                       std::move(value), std::move(record), nested);
+    }
     if (of_types && !note(key, record.get(), a, b, join)) {
         return failed::step;
     }
@@ -452,17 +455,24 @@ Core::note(PyObject *key, PyObject *record, PyObject *a, PyObject *b,
     if (!path) {
         return false;
     }
-    Ref fields = Ref::steal(PyTuple_Pack(
-        6, path.get(), layers_.name(records::holder(record)),
-        layers_.name(index_), reinterpret_cast<PyObject *>(Py_TYPE(a)),
-        reinterpret_cast<PyObject *>(Py_TYPE(b)),
-        constants.outcomes[int(join)]));
-    Ref args = fields ? Ref::steal(PyTuple_Pack(1, fields.get())) : Ref();
-    // the record class is a tuple's subclass: tuple.__new__ makes it, as
-    // a named tuple's _make does, and runs none of its code
-    Ref conflict = args ? Ref::steal(PyTuple_Type.tp_new(
-                              layers_.conflict_class, args.get(), nullptr))
-                        : Ref();
+    // the record class is a tuple's subclass: made as tuple.__new__ makes
+    // one, its items set before anything can see it, none of its code run
+    PyTypeObject *type = layers_.conflict_class;
+    Ref conflict = Ref::steal(type->tp_alloc(type, 6));
+    if (!conflict) {
+        return false;
+    }
+    PyObject *const fields[] = {
+        path.release(),
+        Py_NewRef(layers_.name(records::holder(record))),
+        Py_NewRef(layers_.name(index_)),
+        Py_NewRef(reinterpret_cast<PyObject *>(Py_TYPE(a))),
+        Py_NewRef(reinterpret_cast<PyObject *>(Py_TYPE(b))),
+        Py_NewRef(constants.outcomes[int(join)]),
+    };
+    for (int i = 0; i < 6; i++) {
+        PyTuple_SET_ITEM(conflict.get(), i, fields[i]);
+    }
     return conflict && PyList_Append(conflicts_, conflict.get()) == 0;
 }
 
