@@ -1,14 +1,21 @@
 """--explain and --conflicts: which input set each leaf of the result, and
 the values of different types that met, by calvoro.explain."""
+import itertools
+import re
+
 import calvoro
 
 from .document import ESCAPE_SURROGATES
-from .dotted import dotted_path
+from .dotted import dotted_path, has_unbare
 from .modes import conflict_error, kind, merger_of
 
 
+# where a label holds a byte of a file name that is not UTF-8
+_SURROGATE = re.compile("[\ud800-\udfff]")
+
+
 def _encode_label(label):
-    # a file name given in bytes that are not UTF-8 is written back as such
+    # such a file name is written back in its own bytes
     try:
         return label.encode("utf-8", "surrogateescape")
     except UnicodeEncodeError:
@@ -28,20 +35,40 @@ def explained(sources, modes=None):
                              exc.second, exc.second_layer)
 
 
+class _Labels(dict):
+    """The tail of a line for each origin: a tab, the labels, a newline."""
+
+    def __missing__(self, origin):
+        names = origin if isinstance(origin, tuple) else (origin,)
+        tail = self[origin] = "\t%s\n" % "\t".join(names)
+        return tail
+
+
+def _dotted(paths, ensure_ascii):
+    """The dotted path of each path, in order."""
+    keys = set(itertools.chain.from_iterable(paths))
+    if set(map(type, keys)) <= {str} and "" not in keys \
+            and not has_unbare("x".join(keys)):
+        return map(".".join, paths)
+    return [dotted_path(path, ensure_ascii) for path in paths]
+
+
 def origin_lines(report, sort_keys=False, ensure_ascii=False):
     """UTF-8 lines 'dotted.path<TAB>label' for each leaf of the report's
-    result; a value joined from several inputs names each, tab-separated."""
-    origins = report.origins.items()
-    if sort_keys:
-        # depth first with each object's keys sorted: the paths' order
-        origins = sorted(origins)
-    lines = []
-    for path, origin in origins:
-        labels = origin if isinstance(origin, tuple) else (origin,)
-        lines += [dotted_path(path, ensure_ascii).encode(
-            "utf-8", ESCAPE_SURROGATES), b"\t",
-            b"\t".join(map(_encode_label, labels)), b"\n"]
-    return b"".join(lines)
+    result; a value joined from several inputs names each, tab-separated.
+    """
+    origins = report.origins
+    # depth first with each object's keys sorted is the paths' order
+    paths = sorted(origins) if sort_keys else list(origins)
+    labels = _Labels()
+    tails = list(map(labels.__getitem__, map(origins.__getitem__, paths)
+                     if sort_keys else origins.values()))
+    dotted = _dotted(paths, ensure_ascii)
+    if not any(map(_SURROGATE.search, labels.values())):
+        return "".join(itertools.chain.from_iterable(
+            zip(dotted, tails))).encode("utf-8", ESCAPE_SURROGATES)
+    return b"".join(text.encode("utf-8", ESCAPE_SURROGATES)
+                    + _encode_label(tail) for text, tail in zip(dotted, tails))
 
 
 _DONE = {"replace": "replaced", "keep": "kept"}
