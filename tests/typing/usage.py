@@ -20,7 +20,15 @@ from typing import (
     Union,
 )
 
-from calvoro import DELETE, MergeConflict, Merger, anyfold, merge_patch, tightfold
+from calvoro import (
+    DELETE,
+    MergeConflict,
+    Merger,
+    anyfold,
+    explain,
+    merge_patch,
+    tightfold,
+)
 
 if TYPE_CHECKING:
     from typing_extensions import assert_type
@@ -147,6 +155,22 @@ def merger_refused(config: Config) -> None:
     Merger().merge(config, None)  # type: ignore[arg-type]
 
 
+def readme_explain() -> None:
+    # the README's example of explain ("Which layer set this value")
+    layers = [{"server": {"port": 80, "host": "::"}, "plugins": ["auth"],
+               "db": {"url": "postgres://"}},
+              {"server": {"port": 8080}, "db": "sqlite"},
+              {"plugins": ["cache"]}]
+    report = explain(layers, names=("defaults", "site.toml", "local.yaml"),
+                     merger=Merger(lists="append"))
+    assert report.result == {"server": {"port": 8080, "host": "::"},
+                             "plugins": ["auth", "cache"], "db": "sqlite"}
+    assert report.origins[("plugins",)] == ("defaults", "local.yaml")
+    [conflict] = report.conflicts
+    assert conflict.path == ("db",) and conflict.outcome == "replace"
+    assert (conflict.first_type, conflict.second_type) == (dict, str)
+
+
 def main() -> None:
     assert layered({"a": {"x": 1}}, {"a": {"y": 2}}) == {"a": {"x": 1, "y": 2}}
     target: Config = {"a": {"x": 1}}
@@ -158,6 +182,7 @@ def main() -> None:
     merged = configurable({"l": [1], "debug": True}, {"l": [2]}, [{"a": 1}, {"b": 2}])
     assert merged == {"l": [1, 2, 2]}
     readme_merge_modes()
+    readme_explain()
 
 
 if __name__ == "__main__":
