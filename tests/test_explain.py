@@ -3,6 +3,7 @@ against the plain-Python model (merger_model.py) for every option, its
 report's parts, its arguments, and layers that share objects."""
 import copy
 import pickle
+import threading
 
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -157,3 +158,20 @@ def test_arguments_are_checked(args, error, message):
 def test_the_native_part_checks_its_own_arguments(args, error):
     with pytest.raises(error):
         Merger()._explain(*args)
+
+
+def test_threads_explain_shared_layers_alike():
+    layers = [{"a": {"x": [1], "y": 1}, "b": 1}, {"a": {"x": [2]}, "b": "s"},
+              {"a": {"z": {}}, "c": {"d": 1}}, {"a": {"x": [3], "y": 2.5}}]
+    merger = Merger(lists="append")
+    expected = explain(layers, "wxyz", merger)
+    reports = []
+
+    def work():
+        reports.extend(explain(layers, "wxyz", merger) for _ in range(200))
+    threads = [threading.Thread(target=work) for _ in range(4)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert len(reports) == 800 and all(r == expected for r in reports)
