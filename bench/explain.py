@@ -10,9 +10,11 @@ that records origins as explain does (python_explain below, the way the
 command line's --explain worked before it was native), each as a multiple
 of merge_many. Instructions per call by callgrind where valgrind is on PATH
 (a child interpreter runs N calls and one runs none; their difference over
-N), else the median CPU time of batches.
+N; the cyclic collector off, as bench/instructions.py counts), else the
+median CPU time of batches.
 """
 import argparse
+import gc
 import os
 import re
 import shutil
@@ -100,6 +102,9 @@ def run_calls(call, layers, calls):
 
 
 def child(workload, name, calls):
+    # as bench/instructions.py counts: without the cyclic collector, whose
+    # passes fall wherever allocations happen to cross its threshold
+    gc.disable()
     layers = layers_of(workload)
     call = contenders(workload)[name]
     call(layers)
