@@ -151,7 +151,7 @@ def test_data_changed_mid_merge_crashes_nothing(function, kind, at):
 
 DEEP = """
 import json, sys
-from calvoro import DELETE, Merger
+from calvoro import DELETE, Merger, explain
 
 def chain(levels, leaf, extra):
     top = level = {}
@@ -180,8 +180,11 @@ try:
     path = None
 except Exception as exc:
     path = len(exc.path)
+report = explain([chain(levels, 1, {}), chain(levels, "x", {})])
+[(leaf, origin)] = report.origins.items()
 print(json.dumps([depth(first), first["l"], "gone" in first,
-                  depth(added["new"]), path]))
+                  depth(added["new"]), path, len(leaf), origin,
+                  len(report.conflicts[0].path)]))
 """
 
 
@@ -189,7 +192,7 @@ def test_a_deep_merge_with_options_completes():
     levels = 100000
     proc = run_script(DEEP % levels)
     assert json.loads(proc.stdout) == [levels - 1, [0, 1], False,
-                                       levels - 1, levels]
+                                       levels - 1, levels, levels, 1, levels]
 
 
 def test_threads_share_one_merger():

@@ -23,10 +23,7 @@
 #include "merger_values.hpp"
 
 #include <initializer_list>
-#include <memory>
-#include <unordered_set>
 #include <utility>
-#include <vector>
 
 namespace calvoro::merger {
 
@@ -165,17 +162,33 @@ struct Layers {
     }
 };
 
-// The keys from the top down to `key`, as a tuple.
+// A level entered: its record, and the key it was entered by (none for
+// the top).
+struct Entered {
+    Entered(Ref &&record_, Ref &&key_)
+        : record(std::move(record_)), key(std::move(key_))
+    {
+    }
+    Ref record;
+    Ref key;
+};
+
+// The keys from the top down to `key`, by the levels entered below it.
+template <typename Level>
 Ref
-path_of(const std::vector<Ref> &above, PyObject *key)
+path_of(boundary::LevelStack<Level> &levels, PyObject *key)
 {
-    const Py_ssize_t n = Py_ssize_t(above.size());
-    Ref path = Ref::steal(PyTuple_New(n + 1));
+    const Py_ssize_t above = Py_ssize_t(levels.depth()) - 1;
+    Ref path = Ref::steal(PyTuple_New(above + 1));
     if (path) {
-        for (Py_ssize_t i = 0; i < n; i++) {
-            PyTuple_SET_ITEM(path.get(), i, Py_NewRef(above[i].get()));
-        }
-        PyTuple_SET_ITEM(path.get(), n, Py_NewRef(key));
+        Py_ssize_t i = above;
+        PyTuple_SET_ITEM(path.get(), i, Py_NewRef(key));
+        levels.each_from_top([&](Level &level) {
+            if (level.key) {
+                PyTuple_SET_ITEM(path.get(), --i, Py_NewRef(level.key.get()));
+            }
+        });
+        assert(i == 0);
     }
     return path;
 }
@@ -230,14 +243,16 @@ class Core {
     {
     }
 
-    // The layer about to be merged, under the root's record.
-    void
+    // The layer about to be merged, under the root's record; false with
+    // an exception set.
+    bool
     begin_layer(Py_ssize_t index, PyObject *root)
     {
         index_ = PyTuple_GET_ITEM(layers_.indexes, index);
-        nodes_.clear();
-        keys_.clear();
-        nodes_.push_back(Ref::new_ref(root));
+        while (!entered_.empty()) {
+            entered_.pop();
+        }
+        return entered_.push(Ref::new_ref(root), Ref()) != nullptr;
     }
 
     static boundary::Fusion
@@ -270,10 +285,9 @@ class Core {
     void
     drop_call(Level &) noexcept
     {
-        // the levels' failures unwind fewer than were entered
-        if (nodes_.size() > 1) {
-            nodes_.pop_back();
-            keys_.pop_back();
+        // a failure to enter a level unwinds one level fewer
+        if (entered_.depth() > 1) {
+            entered_.pop();
         }
     }
     void
@@ -290,8 +304,8 @@ class Core {
     bool
     set_record(PyObject *key, PyObject *record)
     {
-        return PyDict_SetItem(records::children(nodes_.back().get()), key,
-                              record) == 0;
+        return PyDict_SetItem(records::children(entered_.top().record.get()),
+                              key, record) == 0;
     }
     bool note(PyObject *key, PyObject *record, PyObject *a, PyObject *b,
               Join join);
@@ -303,9 +317,7 @@ class Core {
     const Layers &layers_;
     PyObject *const conflicts_;
     PyObject *index_ = nullptr;
-    // the records of the levels entered, and the keys they were entered by
-    std::vector<Ref> nodes_;
-    std::vector<Ref> keys_;
+    boundary::LevelStack<Entered> entered_;
 };
 
 int
@@ -364,7 +376,7 @@ Core::merge_value(PyObject *first_mapping, PyObject *key, Ref existing,
         return put(first_mapping, key, b);
     }
     // held: the lookup may run the key's code, which may merge again
-    const Ref node = Ref::new_ref(nodes_.back().get());
+    const Ref node = Ref::new_ref(entered_.top().record.get());
     Ref record = records::of_key(node.get(), key);
     if (!record) {
         return failed::step;
@@ -428,10 +440,11 @@ Core::descend(PyObject *first_mapping, PyObject *key, Ref existing, Ref value,
         }
     }
     records::set_holder(record.get(), index_);
+    if (!entered_.push(std::move(record), Ref::new_ref(key))) {
+        return failed::step;
+    }
     nested->first = std::move(existing);
     nested->second = std::move(value);
-    nodes_.push_back(std::move(record));
-    keys_.push_back(Ref::new_ref(key));
     return 0;
 }
 
@@ -451,7 +464,7 @@ bool
 Core::note(PyObject *key, PyObject *record, PyObject *a, PyObject *b,
            Join join)
 {
-    Ref path = path_of(keys_, key);
+    Ref path = path_of(entered_, key);
     if (!path) {
         return false;
     }
@@ -480,7 +493,7 @@ int
 Core::raise(PyObject *key, PyObject *record, PyObject *a, PyObject *b,
             bool of_types)
 {
-    Ref path = path_of(keys_, key);
+    Ref path = path_of(entered_, key);
     if (!path) {
         return failed::step;
     }
@@ -499,15 +512,18 @@ Core::raise(PyObject *key, PyObject *record, PyObject *a, PyObject *b,
 
 // One mapping of the result being walked for its leaves' origins.
 struct Walked {
-    Walked(Ref &&mapping_, Ref &&record_)
+    Walked(Ref &&mapping_, Ref &&record_, Ref &&key_)
         : mapping(std::move(mapping_)),
           record(std::move(record_)),
+          key(std::move(key_)),
           keys(mapping.get())
     {
     }
     Ref mapping;
     // a node, or the record of every value below
     Ref record;
+    // the key it was met under, none for the top
+    Ref key;
     KeySource keys;
 };
 
@@ -524,26 +540,55 @@ has_keys(const Options &options, PyObject *value)
     return size < 0 ? Found::error : size ? Found::yes : Found::no;
 }
 
-// {path: names} for each leaf of `result`, in its order, depth first; a
-// mapping met again below itself is a leaf.
+// The mappings of the walk's levels, by id: one met again below itself is
+// a leaf there.
+class OnPath {
+  public:
+    explicit
+    operator bool() const noexcept
+    {
+        return bool(ids_);
+    }
+    // Whether `mapping` is on the path; -1 with an exception set.
+    int
+    holds(PyObject *mapping)
+    {
+        Ref id = Ref::steal(PyLong_FromVoidPtr(mapping));
+        return id ? PySet_Contains(ids_.get(), id.get()) : -1;
+    }
+    bool
+    add(PyObject *mapping)
+    {
+        Ref id = Ref::steal(PyLong_FromVoidPtr(mapping));
+        return id && PySet_Add(ids_.get(), id.get()) == 0;
+    }
+    bool
+    discard(PyObject *mapping)
+    {
+        Ref id = Ref::steal(PyLong_FromVoidPtr(mapping));
+        return id && PySet_Discard(ids_.get(), id.get()) >= 0;
+    }
+
+  private:
+    Ref ids_ = Ref::steal(PySet_New(nullptr));
+};
+
+// {path: names} for each leaf of `result`, in its order, depth first.
 Ref
 origins_of(const Options &options, const Layers &layers, PyObject *result,
            PyObject *root)
 {
     using Step = KeySource::Step;
     Ref origins = Ref::steal(PyDict_New());
-    if (!origins) {
+    OnPath on_path;
+    boundary::LevelStack<Walked> walk;
+    if (!origins || !on_path || !on_path.add(result) ||
+        !walk.push(Ref::new_ref(result), Ref::new_ref(root), Ref())) {
         return Ref();
     }
-    std::vector<std::unique_ptr<Walked>> walk;
-    std::vector<Ref> above;
-    std::unordered_set<PyObject *> on_path;
-    walk.push_back(
-        std::make_unique<Walked>(Ref::new_ref(result), Ref::new_ref(root)));
-    on_path.insert(result);
     bool started = false;
     while (!walk.empty()) {
-        Walked &level = *walk.back();
+        Walked &level = walk.top();
         if (!started) {
             started = true;
             if (!level.keys.start()) {
@@ -557,11 +602,10 @@ origins_of(const Options &options, const Layers &layers, PyObject *result,
         case Step::error:
             return Ref();
         case Step::end:
-            on_path.erase(level.mapping.get());
-            walk.pop_back();
-            if (!above.empty()) {
-                above.pop_back();
+            if (!on_path.discard(level.mapping.get())) {
+                return Ref();
             }
+            walk.pop();
             continue;
         case Step::item:
             break;
@@ -582,18 +626,20 @@ origins_of(const Options &options, const Layers &layers, PyObject *result,
             return Ref();
         }
         const Found inner = has_keys(options, value.get());
-        if (inner == Found::error) {
+        const int again = inner == Found::yes ? on_path.holds(value.get()) : 0;
+        if (inner == Found::error || again < 0) {
             return Ref();
         }
-        if (inner == Found::yes && !on_path.count(value.get())) {
-            on_path.insert(value.get());
-            above.push_back(std::move(held));
-            walk.push_back(
-                std::make_unique<Walked>(std::move(value), std::move(record)));
+        if (inner == Found::yes && !again) {
+            if (!on_path.add(value.get()) ||
+                !walk.push(std::move(value), std::move(record),
+                           std::move(held))) {
+                return Ref();
+            }
             started = false;
             continue;
         }
-        Ref path = path_of(above, held.get());
+        Ref path = path_of(walk, held.get());
         Ref names =
             path ? layers.names_of(records::origin(record.get())) : Ref();
         if (!names || PyDict_SetItem(origins.get(), path.get(), names.get())) {
@@ -638,8 +684,8 @@ explain_layers(const Options &options, PyObject *conflict_type,
         }
         Core core(options, conflict_type, named, conflicts.get());
         for (Py_ssize_t i = 1; i < n; i++) {
-            core.begin_layer(i, root.get());
-            if (!boundary::MergeDriver<Core>(core, guard.thread_state())
+            if (!core.begin_layer(i, root.get()) ||
+                !boundary::MergeDriver<Core>(core, guard.thread_state())
                      .merge(result.get(), PyTuple_GET_ITEM(layers, i))) {
                 return Ref();
             }

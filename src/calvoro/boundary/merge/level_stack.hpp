@@ -45,6 +45,23 @@ class LevelStack {
         return *top_;
     }
 
+    // Calls visit(level) for each level, from the top down.
+    template <typename Visit>
+    void
+    each_from_top(Visit &&visit) noexcept
+    {
+        Chunk *chunk = current_;
+        for (int used = used_;; used = chunk_levels) {
+            for (int i = used - 1; i >= 0; i--) {
+                visit(chunk->at(i));
+            }
+            if (chunk == &first_) {
+                return;
+            }
+            chunk = chunk->below;
+        }
+    }
+
     // Constructs a level on top; nullptr with MemoryError set when no chunk
     // could be had.
     template <typename... Args>
