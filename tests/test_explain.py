@@ -2,6 +2,8 @@
 against the plain-Python model (merger_model.py) for every option, its
 report's parts, its arguments, and layers that share objects."""
 import copy
+import importlib.util
+import json
 import pickle
 import threading
 
@@ -11,6 +13,7 @@ from hypothesis import strategies as st
 
 from calvoro import (DELETE, Conflict, Explanation, MergeConflict, Merger,
                      explain)
+from helpers import run_script
 from merger_model import NO_MARKER, Conflict as ModelConflict, Model
 from test_merger_options import OPTIONS, TREES, option_id, shapes
 
@@ -175,3 +178,37 @@ def test_threads_explain_shared_layers_alike():
     for thread in threads:
         thread.join()
     assert len(reports) == 800 and all(r == expected for r in reports)
+
+
+OUT_OF_MEMORY = """
+import _testcapi, copy, json
+from calvoro import DELETE, Merger, explain
+layers = [{"a": {"x": [1], "y": 1, "s": {1}}, "b": 1, "d": {"e": {}}},
+          {"a": {"x": [2], "y": "s"}, "b": "s", "d": {"e": {"f": 1}},
+           "n": {"m": 1}},
+          {"a": {"z": {}, "x": [3]}, "c": {"d": 1}, "n": {"m": 2},
+           "b": DELETE}]
+merger = Merger(lists="append", sets="union", delete=DELETE)
+before = copy.deepcopy(layers)
+expected = explain(layers, "abc", merger)
+outcomes = []
+for start in range(2500):
+    _testcapi.set_nomemory(start, start + 1)
+    try:
+        outcomes.append(explain(layers, "abc", merger) == expected)
+    except MemoryError:
+        outcomes.append("MemoryError")
+    finally:
+        _testcapi.remove_mem_hooks()
+    assert layers == before, start
+print(json.dumps(sorted(set(map(str, outcomes)))))
+"""
+
+
+@pytest.mark.skipif(importlib.util.find_spec("_testcapi") is None,
+                    reason="needs _testcapi")
+def test_each_allocation_failing_in_turn():
+    # each fails with MemoryError or makes the whole report; no layer
+    # changes either way
+    proc = run_script(OUT_OF_MEMORY)
+    assert json.loads(proc.stdout) == ["MemoryError", "True"]
