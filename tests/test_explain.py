@@ -134,6 +134,10 @@ def test_a_cycle_in_the_result_is_a_leaf_where_it_comes_back():
     report = explain([first, {"n": 2}])
     assert report.result["self"] is report.result
     assert report.origins == {("n",): 1, ("self",): 0}
+    first = {"sub": {"k": 1}}
+    first["sub"]["up"] = first["sub"]
+    report = explain([first, {"sub": {"k": 2}}])
+    assert report.origins == {("sub", "k"): 1, ("sub", "up"): 0}
 
 
 @pytest.mark.parametrize("args, error, message", [

@@ -512,10 +512,11 @@ Core::raise(PyObject *key, PyObject *record, PyObject *a, PyObject *b,
 
 // One mapping of the result being walked for its leaves' origins.
 struct Walked {
-    Walked(Ref &&mapping_, Ref &&record_, Ref &&key_)
+    Walked(Ref &&mapping_, Ref &&record_, Ref &&key_, bool on_path_)
         : mapping(std::move(mapping_)),
           record(std::move(record_)),
           key(std::move(key_)),
+          on_path(on_path_),
           keys(mapping.get())
     {
     }
@@ -524,6 +525,8 @@ struct Walked {
     Ref record;
     // the key it was met under, none for the top
     Ref key;
+    // whether its id is in OnPath
+    bool on_path;
     KeySource keys;
 };
 
@@ -541,9 +544,17 @@ has_keys(const Options &options, PyObject *value)
 }
 
 // The mappings of the walk's levels, by id: one met again below itself is
-// a leaf there.
+// a leaf there. Only a mapping that more than its parent and the walk refer
+// to can be met again (a mapping below it would refer to it), so only
+// those are kept.
 class OnPath {
   public:
+    static bool
+    may_return(PyObject *mapping) noexcept
+    {
+        return Py_REFCNT(mapping) > 2;
+    }
+
     explicit
     operator bool() const noexcept
     {
@@ -582,8 +593,9 @@ origins_of(const Options &options, const Layers &layers, PyObject *result,
     Ref origins = Ref::steal(PyDict_New());
     OnPath on_path;
     boundary::LevelStack<Walked> walk;
+    // the top, which no parent refers to, is kept whatever it says
     if (!origins || !on_path || !on_path.add(result) ||
-        !walk.push(Ref::new_ref(result), Ref::new_ref(root), Ref())) {
+        !walk.push(Ref::new_ref(result), Ref::new_ref(root), Ref(), true)) {
         return Ref();
     }
     bool started = false;
@@ -602,7 +614,7 @@ origins_of(const Options &options, const Layers &layers, PyObject *result,
         case Step::error:
             return Ref();
         case Step::end:
-            if (!on_path.discard(level.mapping.get())) {
+            if (level.on_path && !on_path.discard(level.mapping.get())) {
                 return Ref();
             }
             walk.pop();
@@ -626,14 +638,16 @@ origins_of(const Options &options, const Layers &layers, PyObject *result,
             return Ref();
         }
         const Found inner = has_keys(options, value.get());
-        const int again = inner == Found::yes ? on_path.holds(value.get()) : 0;
+        const bool kept =
+            inner == Found::yes && OnPath::may_return(value.get());
+        const int again = kept ? on_path.holds(value.get()) : 0;
         if (inner == Found::error || again < 0) {
             return Ref();
         }
         if (inner == Found::yes && !again) {
-            if (!on_path.add(value.get()) ||
+            if ((kept && !on_path.add(value.get())) ||
                 !walk.push(std::move(value), std::move(record),
-                           std::move(held))) {
+                           std::move(held), kept)) {
                 return Ref();
             }
             started = false;
