@@ -157,10 +157,12 @@ def merger_refused(config: Config) -> None:
 
 def readme_explain() -> None:
     # the README's example of explain ("Which layer set this value")
-    layers = [{"server": {"port": 80, "host": "::"}, "plugins": ["auth"],
-               "db": {"url": "postgres://"}},
-              {"server": {"port": 8080}, "db": "sqlite"},
-              {"plugins": ["cache"]}]
+    layers: List[Dict[str, Any]] = [
+        {"server": {"port": 80, "host": "::"}, "plugins": ["auth"],
+         "db": {"url": "postgres://"}},
+        {"server": {"port": 8080}, "db": "sqlite"},
+        {"plugins": ["cache"]},
+    ]
     report = explain(layers, names=("defaults", "site.toml", "local.yaml"),
                      merger=Merger(lists="append"))
     assert report.result == {"server": {"port": 8080, "host": "::"},
