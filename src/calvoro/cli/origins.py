@@ -47,8 +47,12 @@ class _Labels(dict):
 def _dotted(paths, ensure_ascii):
     """The dotted path of each path, in order."""
     keys = set(itertools.chain.from_iterable(paths))
-    if set(map(type, keys)) <= {str} and "" not in keys \
-            and not has_unbare("x".join(keys)):
+    try:
+        # str keys only: any other (a YAML integer) fails the join
+        bare = "" not in keys and not has_unbare("x".join(keys))
+    except TypeError:
+        bare = False
+    if bare:
         return map(".".join, paths)
     return [dotted_path(path, ensure_ascii) for path in paths]
 
