@@ -3,9 +3,10 @@
     python tests/stress_threads.py [--runs N] [--seconds S] [--seed N]
 
 Each run builds a few nested dicts that every thread shares; four threads
-call the four merges of both modules on them, in place and copying, while
-two threads insert, delete and replace keys at any depth. A merge may fail
-as the same merge written in Python could under such races (RuntimeError
+call the four merges of both modules and a Merger's merge_many on them, in
+place and copying, while two threads insert, delete and replace keys at any
+depth. A merge may fail as the same merge written in Python could under
+such races (RuntimeError
 for a dict changed while walked, KeyError for a key removed between two
 lookups, TypeError or IndexError for a value found to be a dict and
 replaced by something else before the nested merge fetched it,
@@ -20,10 +21,13 @@ import sys
 import threading
 import time
 
-from calvoro import anyfold, tightfold
+from calvoro import Merger, anyfold, tightfold
 
 EXPECTED = (RuntimeError, KeyError, TypeError, IndexError, RecursionError)
 MODULES = (anyfold, tightfold)
+# a Merger without joins: its merge_many merges into the later dicts it
+# added, where joins would grow the shared lists without end
+RULE = Merger()
 
 
 def tree(rng, depth):
@@ -51,9 +55,11 @@ def merger(rng, roots, deadline, errors, counts):
     while time.monotonic() < deadline:
         module = rng.choice(MODULES)
         a, b = pick_dict(rng, roots), pick_dict(rng, roots)
-        call = rng.randrange(4)
+        call = rng.randrange(5)
         try:
-            if call == 0:
+            if call == 4:
+                RULE.merge_many([a, b, pick_dict(rng, roots)])
+            elif call == 0:
                 module.merge(a, b)
             elif call == 1:
                 module.merge_inplace(a, b)
