@@ -53,8 +53,12 @@ def run(opts):
         raise CliError("input nested too deeply")
     write_output(opts.output, chunks)
     if opts.conflicts:
-        sys.stderr.writelines(conflict_lines(report))
-        sys.stderr.flush()
+        try:
+            sys.stderr.writelines(conflict_lines(report))
+            sys.stderr.flush()
+        except (OSError, ValueError, AttributeError):
+            # no standard error to tell it on, as main() finds for failures
+            pass
 
 
 def main(argv=None, prog="calvoro"):
