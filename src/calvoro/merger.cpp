@@ -188,6 +188,20 @@ check_mapping(PyObject *self, PyObject *obj, const char *method,
     return false;
 }
 
+// check_mapping of each item of the tuple `mappings`, named name[index].
+bool
+check_each(PyObject *self, PyObject *mappings, const char *method,
+           const char *name)
+{
+    for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(mappings); i < n; i++) {
+        if (!check_mapping(self, PyTuple_GET_ITEM(mappings, i), method, name,
+                           i)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 bool
 merge_pair(PyObject *self, PyObject *first_mapping, PyObject *second_mapping)
 {
@@ -289,11 +303,8 @@ bind_many(PyObject *self, PyObject *args, PyObject *kwargs, const char *format,
                      type_name(self), method, n);
         return Ref();
     }
-    for (Py_ssize_t i = 0; i < n; i++) {
-        if (!check_mapping(self, PyTuple_GET_ITEM(all.get(), i), method,
-                           "mappings", i)) {
-            return Ref();
-        }
+    if (!check_each(self, all.get(), method, "mappings")) {
+        return Ref();
     }
     return all;
 }
@@ -371,11 +382,8 @@ merger_explain(PyObject *self, PyObject *args)
                         "_explain(): at least two layers, and a name each");
         return nullptr;
     }
-    for (Py_ssize_t i = 0; i < n; i++) {
-        if (!check_mapping(self, PyTuple_GET_ITEM(layers, i), "_explain",
-                           "layers", i)) {
-            return nullptr;
-        }
+    if (!check_each(self, layers, "_explain", "layers")) {
+        return nullptr;
     }
     MergerObject *m = as_merger(self);
     return explain_layers(m->options, m->conflict_type, layers, names,

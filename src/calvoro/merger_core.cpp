@@ -29,7 +29,6 @@ namespace calvoro::merger {
 
 namespace {
 
-using boundary::KeySource;
 using boundary::NestedDicts;
 
 template <Fusing fusing, bool raises>
@@ -111,11 +110,7 @@ class Core {
     int
     start(Level &level)
     {
-        if (level.keys.kind() != KeySource::Kind::iterator) {
-            return 0;
-        }
-        level.window.close();
-        return level.keys.start() ? 0 : failed::walk;
+        return start_level(level);
     }
     int step(Level &level, PyObject *key, Ref &held, NestedDicts *nested);
     int
@@ -228,13 +223,8 @@ Core<fusing, raises>::step(Level &level, PyObject *key, Ref &held,
                            NestedDicts *nested)
 {
     level.window.close();
-    if (!held) {
-        held = Ref::new_ref(key);
-    }
-    PyObject *walked = level.keys.walked();
-    Ref value = walked
-                    ? Ref::new_ref(walked)
-                    : boundary::item_for_key(level.second.get(), held.get());
+    Ref value =
+        walked_value(level.second.get(), key, held, level.keys.walked());
     if (!value) {
         return failed::step;
     }

@@ -193,8 +193,6 @@ path_of(boundary::LevelStack<Level> &levels, PyObject *key)
     return path;
 }
 
-class Core;
-
 // Never runs: the levels do not fuse, since each step records.
 struct RunPolicy {
     static constexpr bool counts_keys = true;
@@ -263,11 +261,7 @@ class Core {
     int
     start(Level &level)
     {
-        if (level.keys.kind() != KeySource::Kind::iterator) {
-            return 0;
-        }
-        level.window.close();
-        return level.keys.start() ? 0 : failed::walk;
+        return start_level(level);
     }
     int step(Level &level, PyObject *key, Ref &held, NestedDicts *nested);
     int
@@ -324,13 +318,8 @@ int
 Core::step(Level &level, PyObject *key, Ref &held, NestedDicts *nested)
 {
     level.window.close();
-    if (!held) {
-        held = Ref::new_ref(key);
-    }
-    PyObject *walked = level.keys.walked();
-    Ref value = walked
-                    ? Ref::new_ref(walked)
-                    : boundary::item_for_key(level.second.get(), held.get());
+    Ref value =
+        walked_value(level.second.get(), key, held, level.keys.walked());
     if (!value) {
         return failed::step;
     }
@@ -622,12 +611,7 @@ origins_of(const Options &options, const Layers &layers, PyObject *result,
         case Step::item:
             break;
         }
-        if (!held) {
-            held = Ref::new_ref(key);
-        }
-        Ref value =
-            walked ? Ref::new_ref(walked)
-                   : boundary::item_for_key(level.mapping.get(), held.get());
+        Ref value = walked_value(level.mapping.get(), key, held, walked);
         if (!value) {
             return Ref();
         }

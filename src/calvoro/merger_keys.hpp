@@ -1,5 +1,6 @@
-// merger_keys.hpp: what the Merger's cores share of a level: the keys of
-// its later mapping, and the lines a failed step returns to the driver.
+// merger_keys.hpp: what the Merger's cores and walks share of a level: the
+// keys of its later mapping, its start, the value of each key, and the
+// lines a failed step returns to the driver.
 #pragma once
 
 #include "boundary/merge/key_source.hpp"
@@ -59,5 +60,31 @@ class Keys {
     KeySource source_;
     PyObject *walked_ = nullptr;
 };
+
+// The value under `key`, which a walk of `mapping` just gave: the one a
+// dict's walk read with it, else mapping[key]. The key is held first, as
+// the lookup may run code.
+inline Ref
+walked_value(PyObject *mapping, PyObject *key, Ref &held, PyObject *walked)
+{
+    if (!held) {
+        held = Ref::new_ref(key);
+    }
+    return walked ? Ref::new_ref(walked)
+                  : boundary::item_for_key(mapping, held.get());
+}
+
+// A driver level's start: an iterator's walk begins, which may run code,
+// so the level's window closes. 0, or failed::walk with an exception set.
+template <typename Level>
+int
+start_level(Level &level)
+{
+    if (level.keys.kind() != boundary::KeySource::Kind::iterator) {
+        return 0;
+    }
+    level.window.close();
+    return level.keys.start() ? 0 : failed::walk;
+}
 
 }  // namespace calvoro::merger

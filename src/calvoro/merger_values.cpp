@@ -8,6 +8,7 @@
 #include "boundary/merge/recursion.hpp"
 #include "boundary/module/calls.hpp"
 #include "boundary/module/items.hpp"
+#include "merger_keys.hpp"
 #include "merger_module.hpp"
 
 #include <utility>
@@ -102,13 +103,7 @@ without_marker(const Options &options, PyObject *mapping)
         case Step::item:
             break;
         }
-        // taken before anything may run code
-        if (!held) {
-            held = Ref::new_ref(key);
-        }
-        Ref value =
-            walked ? Ref::new_ref(walked)
-                   : boundary::item_for_key(level.source.get(), held.get());
+        Ref value = walked_value(level.source.get(), key, held, walked);
         if (!value) {
             return Ref();
         }
