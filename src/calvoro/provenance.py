@@ -81,11 +81,12 @@ def explain(layers, names=None, merger=None):
     if len(layers) < 2:
         raise ValueError("explain(): layers must hold at least two "
                          "mappings, not %d" % len(layers))
-    kept, _, expected = _mappings(merger._options[0])
+    mappings = merger._options[0]
     for i, layer in enumerate(layers):
-        if not isinstance(layer, kept):
+        if not isinstance(layer, mappings):
             raise TypeError("explain(): layers[%d] must be %s, not %s"
-                            % (i, expected, type(layer).__name__))
+                            % (i, _mappings(mappings)[2],
+                               type(layer).__name__))
     if names is None:
         names = tuple(range(len(layers)))
     else:
