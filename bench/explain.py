@@ -16,7 +16,6 @@ median CPU time of batches.
 import argparse
 import gc
 import os
-import re
 import shutil
 import statistics
 import subprocess
@@ -24,6 +23,7 @@ import sys
 import time
 
 import bench
+from instructions import COLLECTED
 
 from calvoro import Merger, explain
 
@@ -111,9 +111,6 @@ def child(workload, name, calls):
     run_calls(call, layers, calls)
     sys.stdout.flush()
     os._exit(0)
-
-
-COLLECTED = re.compile(r"^==\d+== Collected : (\d+)$", re.M)
 
 
 def instructions(valgrind, workload, name, calls):
