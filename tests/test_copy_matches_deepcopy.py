@@ -213,6 +213,26 @@ def test_changed_copy_machinery_gets_the_real_call(module, monkeypatch,
     assert describe(result, data) == describe(expected, data)
 
 
+@pytest.mark.parametrize("change", CHANGES)
+def test_merger_sees_a_change_after_its_checks_passed(monkeypatch, change):
+    """Merger(copy=True) checks per value, keeping what passed while the
+    copy module's dicts stay as they were."""
+    from calvoro import Merger, _merger
+    merger = Merger(copy=True)
+    data = sample()
+    merger.merge_inplace({}, {"v": data})
+    calls = []
+    CHANGES[change](monkeypatch, calls, _merger)
+    expected = _merger.deepcopy(data)
+    expected_calls = len(calls)
+    del calls[:]
+    result = {}
+    merger.merge_inplace(result, {"v": data})
+    monkeypatch.undo()
+    assert len(calls) == expected_calls > 0
+    assert describe(result["v"], data) == describe(expected, data)
+
+
 @pytest.mark.parametrize("where", [
     lambda p: {"a": [1, {}], "b": (["x"], 2), "p": p},
     lambda p: {"a": [1, {}], "b": [(["x"], p)]},

@@ -484,6 +484,8 @@ body(PyObject *globals)
     }
     boundary::learn_standard_deepcopy(
         PyDict_GetItem(globals, constants.deepcopy));
+    // copy=True copies value by value
+    boundary::check_standard_by_version();
     if (PyDict_SetItemString(globals, "NativeMerger",
                              reinterpret_cast<PyObject *>(&merger_type)) !=
         0) {

@@ -8,24 +8,45 @@
 // real call is made instead, at the price of the hook's own cost anyway.
 #include "copy_checks.hpp"
 
+#include "../internals/dict_version.hpp"
 #include "../internals/observers.hpp"
 #include "standard_deepcopy.hpp"
 
 namespace calvoro::boundary::native_copy {
 
+namespace {
+
+// The versions of the dicts that the lookups read, when they last found
+// them as learned; only with the GIL, whose holder alone changes a dict.
+struct Versions {
+    uint64_t globals;
+    uint64_t builtins;
+    uint64_t dispatch;
+
+    static Versions
+    now() noexcept
+    {
+        const Standard &s = standard;
+        return {internals::dict_version(s.globals),
+                internals::dict_version(s.builtins),
+                internals::dict_version(s.dispatch)};
+    }
+    bool
+    operator==(const Versions &other) const noexcept
+    {
+        return globals == other.globals && builtins == other.builtins &&
+               dispatch == other.dispatch;
+    }
+};
+
+bool by_version = false;
+bool checked = false;
+Versions checked_at;
+
 bool
-standard_unchanged()
+lookups_unchanged()
 {
     const Standard &s = standard;
-    // a function's code and defaults are replaced with every other thread
-    // stopped, so reading them needs no lock
-    for (int i = 0; i < s.function_count; i++) {
-        const Function &f = s.functions[i];
-        if (PyFunction_GET_CODE(f.function) != f.code ||
-            PyFunction_GET_DEFAULTS(f.function) != f.defaults) {
-            return false;
-        }
-    }
     for (int i = 0; i < s.global_count; i++) {
         const Entry &e = s.global_entries[i];
         if (!holds(s.globals, e.name, e.value)) {
@@ -41,12 +62,49 @@ standard_unchanged()
         return holds(standard.dispatch, reinterpret_cast<PyObject *>(type),
                      copier);
     };
-    if (!copies(&PyDict_Type, s.dict_copier) ||
-        !copies(&PyList_Type, s.list_copier) ||
-        !copies(&PyTuple_Type, s.tuple_copier)) {
-        return false;
+    return copies(&PyDict_Type, s.dict_copier) &&
+           copies(&PyList_Type, s.list_copier) &&
+           copies(&PyTuple_Type, s.tuple_copier);
+}
+
+}  // namespace
+
+void
+keep_checks_by_version()
+{
+    const Standard &s = standard;
+    by_version = !CALVORO_FREE_THREADED && s.known &&
+                 internals::watch_dict(s.globals) &&
+                 internals::watch_dict(s.builtins) &&
+                 internals::watch_dict(s.dispatch);
+}
+
+bool
+standard_unchanged()
+{
+    const Standard &s = standard;
+    // a function's code and defaults are replaced with every other thread
+    // stopped, so reading them needs no lock
+    for (int i = 0; i < s.function_count; i++) {
+        const Function &f = s.functions[i];
+        if (PyFunction_GET_CODE(f.function) != f.code ||
+            PyFunction_GET_DEFAULTS(f.function) != f.defaults) {
+            return false;
+        }
     }
-    return returns_atomics_as_they_are();
+    // a set of atomic types can change without any dict's version
+    const bool atomics_in_set =
+        s.atomic_types && !PyFrozenSet_CheckExact(s.atomic_types);
+    if (by_version) {
+        const Versions now = Versions::now();
+        if (checked && now == checked_at) {
+            return !atomics_in_set || returns_atomics_as_they_are();
+        }
+        checked = lookups_unchanged() && returns_atomics_as_they_are();
+        checked_at = now;
+        return checked;
+    }
+    return lookups_unchanged() && returns_atomics_as_they_are();
 }
 
 Found

@@ -14,6 +14,14 @@ enum class Found { error, no, yes };
 // the real call would have made just before.
 bool standard_unchanged();
 
+// Lets standard_unchanged skip the lookups it made last while none of the
+// dicts it reads has changed since, as their versions tell (the code and
+// defaults are still compared at every call). For a module that copies
+// once per value, not once per merge. Without the GIL a change is counted
+// before it is made, so a free-threaded build checks every call as before.
+// Called once, after learn_standard; never fails.
+void keep_checks_by_version();
+
 // Whether anything could see Python code run: a trace or profile function,
 // an audit hook (which would see every id() the real call makes), a
 // sys.monitoring tool. Found::error with an exception set when asking

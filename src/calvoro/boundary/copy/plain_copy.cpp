@@ -73,6 +73,12 @@ learn_standard_deepcopy(PyObject *deepcopy)
     }
 }
 
+void
+check_standard_by_version()
+{
+    native_copy::keep_checks_by_version();
+}
+
 Ref
 call_deepcopy(PyObject *deepcopy, PyObject *original)
 {

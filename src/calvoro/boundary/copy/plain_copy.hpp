@@ -13,6 +13,11 @@ namespace calvoro::boundary {
 // call to the real function. Called once per module, where no merge runs.
 void learn_standard_deepcopy(PyObject *deepcopy);
 
+// For a module that copies once per value, not once per merge: after
+// learn_standard_deepcopy, lets call_deepcopy's checks skip the lookups
+// whose dicts' versions show them unchanged since they last passed.
+void check_standard_by_version();
+
 // deepcopy(original), called as call_guarded calls it. When `deepcopy` is
 // the function learned above, unchanged with everything it depends on, and
 // `original` holds only exact dict, list, tuple, str, int, float, bool and
