@@ -10,6 +10,7 @@
 #pragma once
 
 #include "../api/python.hpp"
+#include "../platform/compiler.hpp"
 
 #include <cstring>
 
@@ -86,6 +87,19 @@ dk_unicode_entries(const DictKeysObject *dk) noexcept
 #endif
 }
 
+// A str's cached hash, -1 until computed; another thread may be storing
+// it on a free-threaded build.
+inline Py_hash_t
+unicode_hash(PyObject *text) noexcept
+{
+    auto *ascii = reinterpret_cast<PyASCIIObject *>(text);
+#if CALVORO_FREE_THREADED
+    return _Py_atomic_load_ssize_relaxed(&ascii->hash);
+#else
+    return ascii->hash;
+#endif
+}
+
 }  // namespace detail
 #endif
 
@@ -156,13 +170,68 @@ dict_next_unicode(PyObject *dict, Py_ssize_t *position, PyObject **key,
     return PyDict_Next(dict, position, key, value);
 }
 
-// Whether dict_get_unicode reads the table itself: on a free-threaded
-// build, whose own lookup is made to need no lock and pays for that though
-// this one's caller holds it; from 3.11, whose unicode tables keep no
-// hashes.
-#define CALVORO_DICT_GET_UNICODE \
-    (!CALVORO_PORTABLE && CALVORO_PY311 && CALVORO_FREE_THREADED)
+// Whether dict_get_unicode reads the table itself: from 3.11, whose
+// unicode tables keep no hashes, so that a probe compares the keys' own;
+// a free-threaded build's lookup is made to need no lock and pays for that
+// though this one's caller holds it, a GIL build's goes through the
+// general lookup's checks.
+#define CALVORO_DICT_GET_UNICODE (!CALVORO_PORTABLE && CALVORO_PY311)
 inline constexpr bool has_dict_get_unicode = CALVORO_DICT_GET_UNICODE;
+
+#if CALVORO_DICT_GET_UNICODE
+namespace detail {
+
+// dict_get_unicode's probe of a combined unicode table for `key`, whose
+// hash is known; out of line, to keep the loops that call it small.
+CALVORO_NOINLINE inline PyObject *
+probe_unicode(const DictKeysObject *dk, PyObject *key, Py_hash_t hash)
+{
+    const char *indices = dk_indices(dk);
+    const unsigned width_log2 = dk->dk_log2_index_bytes - dk->dk_log2_size;
+    const DictUnicodeEntry *entries = dk_unicode_entries(dk);
+    const size_t mask = (size_t(1) << dk->dk_log2_size) - 1;
+    size_t perturb = size_t(hash);
+    size_t i = size_t(hash) & mask;
+    for (;;) {
+        Py_ssize_t ix;
+        switch (width_log2) {
+        case 0:
+            ix = reinterpret_cast<const int8_t *>(indices)[i];
+            break;
+        case 1:
+            ix = reinterpret_cast<const int16_t *>(indices)[i];
+            break;
+        case 2:
+            ix = reinterpret_cast<const int32_t *>(indices)[i];
+            break;
+        default:
+            ix = Py_ssize_t(reinterpret_cast<const int64_t *>(indices)[i]);
+            break;
+        }
+        if (ix == -1) {  // DKIX_EMPTY: the key is absent
+            return nullptr;
+        }
+        if (ix >= 0) {
+            PyObject *stored = entries[ix].me_key;
+            if (stored == key) {
+                return entries[ix].me_value;
+            }
+            if (unicode_hash(stored) == hash &&
+                PyUnicode_GET_LENGTH(stored) == PyUnicode_GET_LENGTH(key) &&
+                PyUnicode_KIND(stored) == PyUnicode_KIND(key) &&
+                std::memcmp(PyUnicode_DATA(stored), PyUnicode_DATA(key),
+                            size_t(PyUnicode_GET_LENGTH(key)) *
+                                PyUnicode_KIND(key)) == 0) {
+                return entries[ix].me_value;
+            }
+        }
+        perturb >>= 5;
+        i = mask & (i * 5 + perturb + 1);
+    }
+}
+
+}  // namespace detail
+#endif
 
 // PyDict_GetItemWithError of an exact str `key` in an exact dict with a
 // unicode table, looked up in the table where it is a combined one: probed
@@ -177,58 +246,11 @@ dict_get_unicode(PyObject *dict, PyObject *key,
     auto *d = reinterpret_cast<PyDictObject *>(dict);
     if (PyUnicode_CheckExact(key) && d->ma_values == nullptr &&
         dict_lookup_kind(dict) != general) {
-        const Py_hash_t hash = _Py_atomic_load_ssize_relaxed(
-            &reinterpret_cast<PyASCIIObject *>(key)->hash);
+        const Py_hash_t hash = detail::unicode_hash(key);
         if (hash == -1) {
             return PyDict_GetItemWithError(dict, key);
         }
-        const detail::DictKeysObject *dk = detail::dict_keys(dict);
-        const char *indices = detail::dk_indices(dk);
-        const unsigned width_log2 = dk->dk_log2_index_bytes - dk->dk_log2_size;
-        const detail::DictUnicodeEntry *entries =
-            detail::dk_unicode_entries(dk);
-        const size_t mask = (size_t(1) << dk->dk_log2_size) - 1;
-        size_t perturb = size_t(hash);
-        size_t i = size_t(hash) & mask;
-        for (;;) {
-            Py_ssize_t ix;
-            switch (width_log2) {
-            case 0:
-                ix = reinterpret_cast<const int8_t *>(indices)[i];
-                break;
-            case 1:
-                ix = reinterpret_cast<const int16_t *>(indices)[i];
-                break;
-            case 2:
-                ix = reinterpret_cast<const int32_t *>(indices)[i];
-                break;
-            default:
-                ix = Py_ssize_t(reinterpret_cast<const int64_t *>(indices)[i]);
-                break;
-            }
-            if (ix == -1) {  // DKIX_EMPTY: the key is absent
-                return nullptr;
-            }
-            if (ix >= 0) {
-                PyObject *stored = entries[ix].me_key;
-                if (stored == key) {
-                    return entries[ix].me_value;
-                }
-                if (_Py_atomic_load_ssize_relaxed(
-                        &reinterpret_cast<PyASCIIObject *>(stored)->hash) ==
-                        hash &&
-                    PyUnicode_GET_LENGTH(stored) ==
-                        PyUnicode_GET_LENGTH(key) &&
-                    PyUnicode_KIND(stored) == PyUnicode_KIND(key) &&
-                    std::memcmp(PyUnicode_DATA(stored), PyUnicode_DATA(key),
-                                size_t(PyUnicode_GET_LENGTH(key)) *
-                                    PyUnicode_KIND(key)) == 0) {
-                    return entries[ix].me_value;
-                }
-            }
-            perturb >>= 5;
-            i = mask & (i * 5 + perturb + 1);
-        }
+        return detail::probe_unicode(detail::dict_keys(dict), key, hash);
     }
 #endif
     return PyDict_GetItemWithError(dict, key);
