@@ -30,6 +30,7 @@ namespace calvoro::merger {
 namespace {
 
 using boundary::NestedDicts;
+using boundary::ScreenedStore;
 
 template <Fusing fusing, bool raises>
 class Core;
@@ -60,7 +61,7 @@ struct RunPolicy {
         return core->options().stores(value);
     }
     // Borrowed arguments, as the run's walk found them.
-    bool
+    ScreenedStore
     store(PyObject *first_dict, PyObject *key, PyObject *value)
     {
         return core->store_screened(first_dict, key, value);
@@ -136,11 +137,11 @@ class Core {
         return options_;
     }
     // A fused run's value that the options screened out, stored by the
-    // general step's decisions; false with an exception set. The run's
-    // dict has unicode keys only, so its lookup of a str key runs no code:
-    // where the options store or join whatever the key holds, the value
-    // found decides at once.
-    bool
+    // general step's decisions. The run's dict has unicode keys only, so
+    // its lookup of a str key runs no code: where the options store or join
+    // whatever the key holds, the value found decides at once, and the run
+    // goes on without reading the kinds again unless code may have run.
+    ScreenedStore
     store_screened(PyObject *first_dict, PyObject *key, PyObject *value)
     {
         const Options &options = options_;
@@ -151,25 +152,40 @@ class Core {
                                            Ref::new_ref(value), &nested);
             // a value screened out is not a dict where the key holds one
             assert(!nested.first);
-            return failed == 0;
+            return failed == 0 ? ScreenedStore::may_have_run
+                               : ScreenedStore::failed;
         }
-        PyObject *existing = PyDict_GetItemWithError(first_dict, key);
-        Join join = Join::replace;
-        if (existing) {
-            join = options.type_conflicts != Join::none &&
-                           Py_TYPE(existing) != Py_TYPE(value)
-                       ? options.type_conflicts
-                       : options.join_of(existing, value);
+        PyObject *existing = internals::dict_get_unicode(
+            first_dict, key, internals::general_lookup_kind);
+        if (!existing) {
+            if (PyErr_Occurred()) {
+                return ScreenedStore::failed;
+            }
+            // a str key added: nothing compared, nothing released
+            return PyDict_SetItem(first_dict, key, value) == 0
+                       ? ScreenedStore::quiet
+                       : ScreenedStore::failed;
         }
-        else if (PyErr_Occurred()) {
-            return false;
-        }
+        const Join join = options.type_conflicts != Join::none &&
+                                  Py_TYPE(existing) != Py_TYPE(value)
+                              ? options.type_conflicts
+                              : options.join_of(existing, value);
+        // held elsewhere, `existing` is not freed by the store; without the
+        // global lock another thread may drop its reference at any moment.
+        // (Its items are not scanned: that costs more than reading the
+        // kinds again.)
+        const bool quiet_release =
+            !CALVORO_FREE_THREADED && Py_REFCNT(existing) > 1;
         switch (join) {
         case Join::none:
         case Join::replace:
-            return PyDict_SetItem(first_dict, key, value) == 0;
+            if (PyDict_SetItem(first_dict, key, value) != 0) {
+                return ScreenedStore::failed;
+            }
+            return quiet_release ? ScreenedStore::quiet
+                                 : ScreenedStore::may_have_run;
         case Join::keep:
-            return true;
+            return ScreenedStore::quiet;
         case Join::error:
             break;
         case Join::append:
@@ -185,12 +201,21 @@ class Core {
             const Ref second_value = Ref::new_ref(value);
             Ref result =
                 joined(options, join, first_value.get(), second_value.get());
-            return result && PyDict_SetItem(first_dict, held_key.get(),
-                                            result.get()) == 0;
+            if (!result || PyDict_SetItem(first_dict, held_key.get(),
+                                          result.get()) != 0) {
+                return ScreenedStore::failed;
+            }
+            // a concatenation of exact lists or tuples compares no items
+            const bool concatenated =
+                (join == Join::append || join == Join::prepend) &&
+                Py_TYPE(existing) == Py_TYPE(value) &&
+                (PyList_CheckExact(value) || PyTuple_CheckExact(value));
+            return concatenated && quiet_release ? ScreenedStore::quiet
+                                                 : ScreenedStore::may_have_run;
         }
         }
         assert(!"blind options raise no conflict");
-        return false;
+        return ScreenedStore::failed;
     }
     bool
     stores(PyObject *value) const noexcept

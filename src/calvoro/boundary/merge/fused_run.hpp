@@ -40,6 +40,11 @@ struct FusedFrame {
     bool open;  // the level's fusion window
 };
 
+// What a policy's own store of a screened value did: failed with an
+// exception set, or stored (or kept, or removed) running no code, or
+// maybe running some.
+enum class ScreenedStore { failed, quiet, may_have_run };
+
 // `Policy` says what differs between the cores:
 //   static constexpr bool counts_keys: the walk is next_counted's
 //   static constexpr bool holds_key: a nested level holds its key
@@ -50,8 +55,8 @@ struct FusedFrame {
 //   void may_have_run(): Python code may have run since the last step
 //   static constexpr bool screens_stores: a value not merged is stored
 //       as it is only if bool stores(PyObject *value) lets it; else by
-//       bool store(first_dict, key, value), the policy's own step, which
-//       may run code (false with an exception set)
+//       ScreenedStore store(first_dict, key, value), the policy's own step,
+//       which says whether it may have run code
 // A key and a callee are released without a test: a str frees quietly,
 // and the callee is the policy's, which holds it.
 template <typename Policy>
@@ -174,36 +179,18 @@ class FusedRun {
                     }
                     continue;
                 }
-                if (existing) {
-                    if (!screened(policy, value)) {
-                        if (!store_screened(f, key, value, policy)) {
-                            return End::failed;
-                        }
-                        if (!reopen(f, general, policy)) {
-                            return End::handed_over;
-                        }
-                        continue;
-                    }
-                    // without the global lock another thread may drop its
-                    // reference to `existing`, or change a list it is
-                    if (CALVORO_FREE_THREADED || !releases_quietly(existing)) {
-                        f->open = false;
-                    }
-                    if (PyDict_SetItem(first, key, value) != 0) {
-                        return End::failed;
-                    }
-                    if (!f->open && !reopen(f, general, policy)) {
-                        return End::handed_over;
-                    }
-                    continue;
-                }
-                if (PyErr_Occurred()) {
+                if (!existing && PyErr_Occurred()) {
                     return End::failed;
                 }
             }
             if (!screened(policy, value)) {
-                if (!store_screened(f, key, value, policy)) {
+                switch (store_screened(f, key, value, policy)) {
+                case ScreenedStore::failed:
                     return End::failed;
+                case ScreenedStore::quiet:
+                    continue;
+                case ScreenedStore::may_have_run:
+                    break;
                 }
                 if (!reopen(f, general, policy)) {
                     return End::handed_over;
@@ -211,7 +198,8 @@ class FusedRun {
                 continue;
             }
             // a blind store: a key it replaced may have released a value
-            // that ran code
+            // that ran code, or, without the global lock, another thread
+            // may drop its reference to what it replaced
             const Py_ssize_t size = PyDict_GET_SIZE(first);
             if (CALVORO_UNLIKELY(PyDict_SetItem(first, key, value) != 0)) {
                 return End::failed;
@@ -236,26 +224,29 @@ class FusedRun {
         }
     }
 
-    // The policy's store of a value it screened out. It may run code,
-    // which the levels below have not seen: each is closed, to read the
-    // kinds again when it goes on, as this one does now. Only this closes
-    // a level below the top, and those below it first: the first closed
-    // one ends the loop.
-    bool
+    // The policy's store of a value it screened out. Where it may have run
+    // code, which the levels below have not seen, each is closed, to read
+    // the kinds again when it goes on, as this one does next. Only this
+    // closes a level below the top, and those below it first: the first
+    // closed one ends the loop.
+    ScreenedStore
     store_screened([[maybe_unused]] FusedFrame *f,
                    [[maybe_unused]] PyObject *key,
                    [[maybe_unused]] PyObject *value,
                    [[maybe_unused]] Policy &policy)
     {
         if constexpr (Policy::screens_stores) {
-            for (FusedFrame *below = f; below > frames_ && below[-1].open;
-                 below--) {
-                below[-1].open = false;
+            const ScreenedStore done = policy.store(f->first, key, value);
+            if (done == ScreenedStore::may_have_run) {
+                for (FusedFrame *below = f; below > frames_ && below[-1].open;
+                     below--) {
+                    below[-1].open = false;
+                }
             }
-            return policy.store(f->first, key, value);
+            return done;
         }
         else {
-            return true;
+            return ScreenedStore::quiet;
         }
     }
 
