@@ -123,7 +123,13 @@ watched()
     }
     const Standard &s = standard;
     for (int i = 0; s.get_tool && i < tool_count; i++) {
-        Ref tool = Ref::steal(PyObject_CallOneArg(s.get_tool, s.tool_ids[i]));
+        // a copy that takes values one by one asks for every value: the
+        // builtin's own function spares the call's dispatch
+        PyObject *id = s.tool_ids[i];
+        Ref tool = Ref::steal(
+            s.get_tool_function
+                ? s.get_tool_function(PyCFunction_GET_SELF(s.get_tool), id)
+                : PyObject_CallOneArg(s.get_tool, id));
         if (!tool) {
             return Found::error;
         }

@@ -140,6 +140,9 @@ learn_monitoring()
     if (s.get_tool && !PyCFunction_Check(s.get_tool)) {
         return false;
     }
+    if (s.get_tool && PyCFunction_GET_FLAGS(s.get_tool) == METH_O) {
+        s.get_tool_function = PyCFunction_GET_FUNCTION(s.get_tool);
+    }
     for (int i = 0; s.get_tool && i < tool_count; i++) {
         s.tool_ids[i] = PyLong_FromLong(i);
         if (!s.tool_ids[i]) {

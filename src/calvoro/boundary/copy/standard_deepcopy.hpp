@@ -44,6 +44,8 @@ struct Standard {
     int global_count = 0;
     Entry builtin_entries[builtin_count] = {};
     PyObject *get_tool = nullptr;
+    // get_tool's C function where it takes one argument (METH_O)
+    PyCFunction get_tool_function = nullptr;
     PyObject *tool_ids[tool_count] = {};
 };
 
