@@ -3,9 +3,9 @@
     python tests/stress_threads.py [--runs N] [--seconds S] [--seed N]
 
 Each run builds a few nested dicts that every thread shares; four threads
-call the four merges of both modules and a Merger's merge_many on them, in
-place and copying, while two threads insert, delete and replace keys at any
-depth. A merge may fail as the same merge written in Python could under
+call the four merges of both modules, a Merger's merge_many and a copying
+Merger's merge on them, in place and copying, while two threads insert,
+delete and replace keys at any depth. A merge may fail as the same merge written in Python could under
 such races (RuntimeError
 for a dict changed while walked, KeyError for a key removed between two
 lookups, TypeError or IndexError for a value found to be a dict and
@@ -28,6 +28,8 @@ MODULES = (anyfold, tightfold)
 # a Merger without joins: its merge_many merges into the later dicts it
 # added, where joins would grow the shared lists without end
 RULE = Merger()
+# copies each value it takes, through the copy checks' kept versions
+COPYING = Merger(copy=True)
 
 
 def tree(rng, depth):
@@ -55,9 +57,11 @@ def merger(rng, roots, deadline, errors, counts):
     while time.monotonic() < deadline:
         module = rng.choice(MODULES)
         a, b = pick_dict(rng, roots), pick_dict(rng, roots)
-        call = rng.randrange(5)
+        call = rng.randrange(6)
         try:
-            if call == 4:
+            if call == 5:
+                COPYING.merge(a, b)
+            elif call == 4:
                 RULE.merge_many([a, b, pick_dict(rng, roots)])
             elif call == 0:
                 module.merge(a, b)

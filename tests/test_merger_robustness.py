@@ -1,6 +1,7 @@
 """A Merger under stress: repeated calls leak nothing, Python code that
 changes the data mid-merge crashes nothing, deep nesting goes as deep as
 the merge rule's, and threads may share one Merger."""
+import copy
 import json
 import threading
 
@@ -196,9 +197,22 @@ def test_a_deep_merge_with_options_completes():
 
 
 def test_threads_share_one_merger():
-    merger = Merger(lists="append", sets="union", delete=DELETE)
+    # copying value by value while another thread changes and restores the
+    # copy module's dispatch table: each copy is the native or the real one
+    merger = Merger(lists="append", sets="union", delete=DELETE, copy=True)
     shared = {"n": {"l": [1], "s": {1}}, "m": 1}
     errors = []
+    table = copy._deepcopy_dispatch
+    real = table[list]
+
+    def meddle():
+        try:
+            for _ in range(300):
+                table[list] = lambda x, memo, deepcopy=copy.deepcopy: real(
+                    x, memo, deepcopy)
+                table[list] = real
+        finally:
+            table[list] = real
 
     def merge():
         try:
@@ -211,6 +225,7 @@ def test_threads_share_one_merger():
             errors.append(exc)
 
     threads = [threading.Thread(target=merge) for _ in range(4)]
+    threads.append(threading.Thread(target=meddle))
     for t in threads:
         t.start()
     for t in threads:

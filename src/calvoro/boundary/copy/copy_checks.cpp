@@ -10,14 +10,14 @@
 
 #include "../internals/dict_version.hpp"
 #include "../internals/observers.hpp"
+#include "../sync/locks.hpp"
 #include "standard_deepcopy.hpp"
 
 namespace calvoro::boundary::native_copy {
 
 namespace {
 
-// The versions of the dicts that the lookups read, when they last found
-// them as learned; only with the GIL, whose holder alone changes a dict.
+// The versions of the dicts that the lookups read.
 struct Versions {
     uint64_t globals;
     uint64_t builtins;
@@ -40,31 +40,41 @@ struct Versions {
 };
 
 bool by_version = false;
+// the versions at which the lookups last passed, under checked_lock
+sync::Mutex checked_lock;
 bool checked = false;
 Versions checked_at;
 
+// Whether each entry of `dict` is as learned, and the dict's version then.
+// A thread that changes a dict counts the change and makes it under the
+// dict's lock: read under it too, the version is the one the lookups saw.
 bool
-lookups_unchanged()
+holds_all(PyObject *dict, const Entry *entries, int count, uint64_t *version)
+{
+    sync::ObjectGuard guard(dict);
+    *version = internals::dict_version(dict);
+    for (int i = 0; i < count; i++) {
+        if (!holds(dict, entries[i].name, entries[i].value)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool
+lookups_unchanged(Versions *seen)
 {
     const Standard &s = standard;
-    for (int i = 0; i < s.global_count; i++) {
-        const Entry &e = s.global_entries[i];
-        if (!holds(s.globals, e.name, e.value)) {
-            return false;
-        }
-    }
-    for (const Entry &e : s.builtin_entries) {
-        if (!holds(s.builtins, e.name, e.value)) {
-            return false;
-        }
-    }
-    auto copies = [](PyTypeObject *type, PyObject *copier) {
-        return holds(standard.dispatch, reinterpret_cast<PyObject *>(type),
-                     copier);
+    const Entry copiers[] = {
+        {reinterpret_cast<PyObject *>(&PyDict_Type), s.dict_copier},
+        {reinterpret_cast<PyObject *>(&PyList_Type), s.list_copier},
+        {reinterpret_cast<PyObject *>(&PyTuple_Type), s.tuple_copier},
     };
-    return copies(&PyDict_Type, s.dict_copier) &&
-           copies(&PyList_Type, s.list_copier) &&
-           copies(&PyTuple_Type, s.tuple_copier);
+    return holds_all(s.globals, s.global_entries, s.global_count,
+                     &seen->globals) &&
+           holds_all(s.builtins, s.builtin_entries, builtin_count,
+                     &seen->builtins) &&
+           holds_all(s.dispatch, copiers, 3, &seen->dispatch);
 }
 
 }  // namespace
@@ -73,8 +83,7 @@ void
 keep_checks_by_version()
 {
     const Standard &s = standard;
-    by_version = !CALVORO_FREE_THREADED && s.known &&
-                 internals::watch_dict(s.globals) &&
+    by_version = s.known && internals::watch_dict(s.globals) &&
                  internals::watch_dict(s.builtins) &&
                  internals::watch_dict(s.dispatch);
 }
@@ -97,14 +106,25 @@ standard_unchanged()
         s.atomic_types && !PyFrozenSet_CheckExact(s.atomic_types);
     if (by_version) {
         const Versions now = Versions::now();
-        if (checked && now == checked_at) {
+        bool kept;
+        {
+            sync::MutexGuard held(checked_lock);
+            kept = checked && now == checked_at;
+        }
+        if (kept) {
             return !atomics_in_set || returns_atomics_as_they_are();
         }
-        checked = lookups_unchanged() && returns_atomics_as_they_are();
-        checked_at = now;
-        return checked;
     }
-    return lookups_unchanged() && returns_atomics_as_they_are();
+    Versions seen;
+    if (!lookups_unchanged(&seen) || !returns_atomics_as_they_are()) {
+        return false;
+    }
+    if (by_version) {
+        sync::MutexGuard held(checked_lock);
+        checked = true;
+        checked_at = seen;
+    }
+    return true;
 }
 
 Found

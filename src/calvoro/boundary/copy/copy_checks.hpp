@@ -14,12 +14,11 @@ enum class Found { error, no, yes };
 // the real call would have made just before.
 bool standard_unchanged();
 
-// Lets standard_unchanged skip the lookups it made last while none of the
-// dicts it reads has changed since, as their versions tell (the code and
-// defaults are still compared at every call). For a module that copies
-// once per value, not once per merge. Without the GIL a change is counted
-// before it is made, so a free-threaded build checks every call as before.
-// Called once, after learn_standard; never fails.
+// Lets standard_unchanged skip the lookups that last passed while none of
+// the dicts they read has changed since, as their versions tell (the code
+// and defaults are still compared at every call). For a module that copies
+// once per value, not once per merge. Called once, after learn_standard;
+// never fails.
 void keep_checks_by_version();
 
 // Whether anything could see Python code run: a trace or profile function,
