@@ -16,6 +16,7 @@
 // adding the key it was entered under to the conflict's path.
 #include "merger_core.hpp"
 
+#include "boundary/api/versions.hpp"
 #include "boundary/merge/driver.hpp"
 #include "boundary/merge/key_source.hpp"
 #include "boundary/merge/recursion.hpp"
@@ -205,8 +206,10 @@ class Core {
                                           result.get()) != 0) {
                 return ScreenedStore::failed;
             }
-            // a concatenation of exact lists or tuples compares no items
+            // a concatenation of exact lists or tuples compares no items;
+            // the new one may have collected garbage, up to 3.11
             const bool concatenated =
+                !compat::allocation_may_collect &&
                 (join == Join::append || join == Join::prepend) &&
                 Py_TYPE(existing) == Py_TYPE(value) &&
                 (PyList_CheckExact(value) || PyTuple_CheckExact(value));

@@ -131,4 +131,10 @@ restore_pending_error(PendingError error)
 // size is seen.
 inline constexpr bool dict_iterator_counts_keys = CALVORO_PY38;
 
+// Whether making a container may collect garbage at once, running what
+// finalizers and weakref callbacks run: up to 3.11. From 3.12 a collection
+// waits for the evaluation loop (gh-97922), so C code that only allocates
+// runs no Python code.
+inline constexpr bool allocation_may_collect = !CALVORO_PY312;
+
 }  // namespace calvoro::compat
