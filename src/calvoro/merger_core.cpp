@@ -206,13 +206,11 @@ class Core {
                                           result.get()) != 0) {
                 return ScreenedStore::failed;
             }
-            // a concatenation of exact lists or tuples compares no items;
-            // the new one may have collected garbage, up to 3.11
+            // the new list or tuple may have collected garbage, up to 3.11
             const bool concatenated =
                 !compat::allocation_may_collect &&
                 (join == Join::append || join == Join::prepend) &&
-                Py_TYPE(existing) == Py_TYPE(value) &&
-                (PyList_CheckExact(value) || PyTuple_CheckExact(value));
+                concatenates_plainly(existing, value);
             return concatenated && quiet_release ? ScreenedStore::quiet
                                                  : ScreenedStore::may_have_run;
         }

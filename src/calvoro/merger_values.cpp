@@ -247,10 +247,7 @@ joined(const Options &options, Join join, PyObject *first_value,
     PyObject *a = first_value;
     PyObject *b = source.get();
     Ref rest;
-    // `a + b` of exact lists or tuples is their concatenation, without the
-    // search for an overloaded `+`
-    const bool exact = Py_TYPE(a) == Py_TYPE(b) &&
-                       (PyList_CheckExact(a) || PyTuple_CheckExact(a));
+    const bool exact = concatenates_plainly(a, b);
     switch (join) {
     case Join::append:
         return Ref::steal(exact ? PySequence_Concat(a, b)

@@ -73,6 +73,15 @@ Ref shallow_copy(PyObject *mapping);
 Ref conflict_error(PyObject *conflict_type, bool of_types, PyObject *path,
                    PyObject *first, PyObject *second);
 
+// Whether `a + b` is the plain concatenation of two exact lists or two
+// exact tuples: no overloaded `+` to look for, no item compared.
+inline bool
+concatenates_plainly(PyObject *a, PyObject *b)
+{
+    return Py_TYPE(a) == Py_TYPE(b) &&
+           (PyList_CheckExact(a) || PyTuple_CheckExact(a));
+}
+
 // The new list, set or tuple that `join` (append ... intersect) makes of
 // first_value and second_value, the latter copied first where the options
 // copy.
